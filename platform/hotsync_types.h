@@ -129,6 +129,19 @@ static_assert(offsetof(DatabaseCreateInfo, creationByte) == 9);
 static_assert(offsetof(DatabaseCreateInfo, name) == 10);
 static_assert(offsetof(DatabaseCreateInfo, creationValue) == 42);
 
+// A request for the record IDs of a database (a position map): the Sync Manager fills the
+// buffer with up to `maxEntries` 32-bit IDs in the handheld's byte order.
+struct RecordIdListRequest {
+  uint8_t dbHandle;       // 0
+  uint16_t reserved1;     // 1
+  uint16_t maxEntries;    // 3
+  uint16_t returned;      // 5, filled by the call
+  uint16_t bufferSize;    // 7, 4 x maxEntries
+  uint32_t buffer;        // 9, pointer slot of the ID buffer
+};
+static_assert(sizeof(RecordIdListRequest) == 13);
+static_assert(offsetof(RecordIdListRequest, buffer) == 9);
+
 #pragma pack(pop)
 
 // A status is a communication error when it is not -1 and carries the communication bit.
