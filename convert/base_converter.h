@@ -9,9 +9,11 @@
 #include "platform/hotsync_types.h"
 #include "platform/table/table.h"
 
-inline constexpr long kConvNoTextBuffer = 4106;
+inline constexpr long kConvNoTextBuffer = 4106;  // record or text buffer missing
 inline constexpr long kConvNoBlockWrite = 4109;
 inline constexpr long kConvNoBlockRead = 4110;
+inline constexpr long kConvRecordTooBig = 4111;  // the record's fixed parts exceed the buffer
+inline constexpr long kConvBadRecord = 4112;     // a live handheld record without its fixed part
 inline constexpr long kConvMovedTo1970 = 4176;
 inline constexpr uint32_t kConvTextBufferSize = 8192;
 
@@ -31,6 +33,13 @@ class CBaseConverter {
                            int32_t firstSync);
   // Reverses the byte order of each record ID the request returned, in place.
   virtual long SwapPositionMap(RecordIdListRequest& request);
+
+  // Converts `length` bytes of a handheld text (LF line ends) into the text buffer with a CR
+  // before every LF, NUL-terminated. The text ends early at a NUL. A text whose converted form
+  // would not fit is cut to fit, never between a CR and its LF. Without a text buffer: 4106.
+  long CopyAddCR(const char* text, uint32_t length);
+  // The text buffer's contents (null when it could not be allocated).
+  const char* Text() const { return text_.get(); }
 
  protected:
   char* TextBuffer() { return text_.get(); }  // null when it could not be allocated
