@@ -33,15 +33,15 @@ enum RecordStatus : int32_t {
 
 // Status codes of the library.
 inline constexpr long kTblOk = 0;
-inline constexpr long kTblEndOfTable = 12001;    // FindFirst/FindNext/FindByRecordId: no row
-inline constexpr long kTblNotPositioned = 12002; // the record is on no row
-inline constexpr long kTblNoField = 12003;       // the row has no such field
+inline constexpr long kTblEndOfTable = 12001;     // FindFirst/FindNext/FindByRecordId: no row
+inline constexpr long kTblNotPositioned = 12002;  // the record is on no row
+inline constexpr long kTblNoField = 12003;        // the row has no such field
 inline constexpr long kTblWrongFieldType = 12004;
-inline constexpr long kTblBadValue = 12005;      // a value the field cannot take
+inline constexpr long kTblBadValue = 12005;  // a value the field cannot take
 inline constexpr long kTblNoSchema = 12006;
-inline constexpr long kTblWrongTable = 12007;    // the record is bound to another table
-inline constexpr long kTblNoException = 12008;   // FindFirstException/FindNextException: no more
-inline constexpr long kTblFileMissing = 24582;   // OpenFrom: the file does not exist
+inline constexpr long kTblWrongTable = 12007;   // the record is bound to another table
+inline constexpr long kTblNoException = 12008;  // FindFirstException/FindNextException: no more
+inline constexpr long kTblFileMissing = 24582;  // OpenFrom: the file does not exist
 
 // Field type codes.
 enum FieldTypeCode : uint16_t {
@@ -160,6 +160,10 @@ class CRepeatField : public CBaseField {
 
 // The field a type code makes, or null for a code the library does not know.
 std::unique_ptr<CBaseField> CreateField(uint16_t typeCode);
+// The bytes Store writes for a field of one of the library's own types; false for any other.
+bool EncodeFieldValue(const CBaseField& field, std::string* out);
+// The longest text a text field takes (setters refuse longer ones with kTblBadValue).
+inline constexpr uint32_t kMaxTextLength = 1u << 22;
 
 class CBaseSchema : public CObject {
  public:
@@ -221,9 +225,9 @@ class CBaseTable : public CObject {
   virtual void DumpRecords();
 
   long GetRecordCount() const { return static_cast<long>(rows_.size()); }
-  long PurgeDeletedRecords();  // drops the rows with status 4; cursors on them become invalid
+  long PurgeDeletedRecords();  // drops the rows with status 4; records on them become unpositioned
   long PurgeAllRecords();
-  long DestroyAllFields();     // empties the table of its rows
+  long DestroyAllFields();  // empties the table of its rows
   // Replaces the file atomically with what Serialize writes on a storing archive.
   long SaveTo(const std::string& path);
   // Reads a file through Serialize on a loading archive; kTblFileMissing when it does not
@@ -236,7 +240,9 @@ class CBaseTable : public CObject {
 
   // Row access for records and iterators.
   size_t RowCount() const { return rows_.size(); }
-  CRow* RowAt(size_t position) const { return rows_[position].get(); }
+  CRow* RowAt(size_t position) const {  // null outside the table
+    return position < rows_.size() ? rows_[position].get() : nullptr;
+  }
   long PositionOf(const CRow* row) const;  // -1 when the row is not in this table
 
  protected:
@@ -244,8 +250,17 @@ class CBaseTable : public CObject {
   CBaseSchema* m_pSchema = nullptr;
 
  private:
+  friend class CBaseRecord;
+  friend class CBaseIterator;
+  // Drops the rows marked in `drop` (by position) and unbinds every record and iterator entry
+  // that pointed at one of them, so that no cursor is left on freed memory.
+  void RemoveRows(const std::vector<bool>& drop);
   std::vector<std::unique_ptr<CRow>> rows_;
   CCategoryMgr categories_;
+  // Records and iterators bound to this table; the table unbinds them when it drops their
+  // rows and detaches them when it is destroyed.
+  std::vector<CBaseRecord*> records_;
+  std::vector<CBaseIterator*> iterators_;
 };
 
 class CDateBkTable : public CBaseTable {
@@ -260,7 +275,9 @@ class CBaseRecord {
  public:
   // `flag` is kept and has no effect on the record's behaviour.
   CBaseRecord(CBaseTable& table, uint16_t flag);
-  virtual ~CBaseRecord() = default;
+  virtual ~CBaseRecord();
+  CBaseRecord(const CBaseRecord& other);
+  CBaseRecord& operator=(const CBaseRecord& other);
   // 1 when every field of both rows compares equal, 0 otherwise (also when unpositioned).
   virtual int IsEqual(const CBaseRecord& other) const;
   // Copies all fields of the other record's row (by index, as far as both have them).
@@ -270,7 +287,7 @@ class CBaseRecord {
   CBaseTable& GetTable() const { return *table_; }
   bool IsPositioned() const { return row_ != nullptr; }
   CRow* GetRow() const { return row_; }
-  void Bind(CRow* row) { row_ = row; }  // for the table and its iterators
+  void Bind(CRow* row) { row_ = row; }    // for the table and its iterators
   CBaseField* GetField(int index) const;  // null when unpositioned or missing
 
   long GetRecordId(RecordId& id) const;
@@ -287,6 +304,8 @@ class CBaseRecord {
   int IsArchived() const;
 
  protected:
+  friend class CBaseTable;
+  friend class CBaseIterator;
   long GetInt(int index, int32_t& value) const;
   long SetInt(int index, int32_t value);
   CBaseTable* table_;
@@ -345,7 +364,10 @@ class CDateBkRecord : public CBaseRecord {
 
 class CBaseIterator {
  public:
-  explicit CBaseIterator(CBaseTable& table) : table_(&table) {}
+  explicit CBaseIterator(CBaseTable& table);
+  ~CBaseIterator();
+  CBaseIterator(const CBaseIterator& other);
+  CBaseIterator& operator=(const CBaseIterator& other);
   // Reorder the walk (stable sorts over the rows present now). Rows appended later are not
   // in a sorted walk; UnSort returns to the live append order.
   long SortByRecordId();
@@ -360,9 +382,11 @@ class CBaseIterator {
   long GetCurrentRowPosition(int32_t& position) const;
 
  private:
+  friend class CBaseTable;
   long Position(CBaseRecord& record, size_t index);
   CBaseTable* table_;
   bool sorted_ = false;
+  bool sortedById_ = false;   // FindByRecordId may search the walk by halves
   std::vector<CRow*> order_;  // the sorted walk
   size_t index_ = 0;
   CRow* current_ = nullptr;
