@@ -1,0 +1,17 @@
+# Fails unless MODULE's dynamic symbol table defines exactly the conduit's four entry points.
+execute_process(COMMAND ${NM} -D --defined-only ${MODULE}
+  OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "cannot list the symbols of ${MODULE}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${symbols}")
+set(names)
+foreach(line ${lines})
+  string(REGEX REPLACE "^.* " "" name "${line}")
+  list(APPEND names ${name})
+endforeach()
+list(SORT names)
+set(expected ConfigureConduit GetConduitName GetConduitVersion OpenConduit)
+if(NOT "${names}" STREQUAL "${expected}")
+  message(FATAL_ERROR "exported: ${names}; expected: ${expected}")
+endif()
