@@ -105,12 +105,21 @@ TEST_F(DriverProcessTest, TheDriverGetsExactlyItsArgumentsEnvironmentAndDescript
   const int leaked = fcntl(opened, F_DUPFD, 100);
   close(opened);
   setenv("VQ_CONDUIT_ONLY", "secret", 1);
+  // Standard input that is not /dev/null, so that the driver's shows where it came from.
+  int typed[2];
+  ASSERT_EQ(pipe(typed), 0);
+  const int savedInput = dup(0);
+  dup2(typed[0], 0);
+  close(typed[0]);
 
   ASSERT_EQ(RunDriverInstall(kDriver, dir_.path(), "setup.ini", Env()), 1);
   ASSERT_EQ(RunDriverExtract(kDriver, dir_.path(), "datebook.dat", Env(), "jdoe", 21), 1);
   ASSERT_EQ(RunDriverUpdate(kDriver, dir_.path(), "update.dat", Env(), "jdoe"), 1);
   close(leaked);
   unsetenv("VQ_CONDUIT_ONLY");
+  dup2(savedInput, 0);
+  close(savedInput);
+  close(typed[1]);
 
   const auto calls = ReadDriverCalls(dir_.path());
   ASSERT_EQ(calls.size(), 3u);
