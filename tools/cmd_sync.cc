@@ -244,6 +244,13 @@ int RunSync(const ProfilePaths& paths, const SyncOptions& options, const std::st
     if (e.activity == platform::kLogShellFailure && e.text == kFailureLine) failed = true;
     if (e.activity == platform::kLogRunProblems) problems = true;
   }
+  // A run that neither extracted nor logged anything did not synchronize: the conduit had no
+  // monitor to run. A run that only delivered a leftover update file is a clean run.
+  bool extracted = false;
+  for (const auto& step : observer.steps) extracted = extracted || step == "extract";
+  const bool deliveryOnly = !extracted && observer.updateSeen;
+  const bool nothingRan = !extracted && !observer.updateSeen && log.entries().empty();
+  if (nothingRan) failed = true;
   if (failed) {
     status = kExitFailed;
   } else if (problems && status == kExitClean) {
@@ -260,6 +267,15 @@ int RunSync(const ProfilePaths& paths, const SyncOptions& options, const std::st
     logText += LogLineText(e) + "\n";
   }
   out += logText;
+  if (nothingRan) {
+    out += conduit.DisplayName() +
+           ": the conduit did not synchronize: it ran no host driver step and wrote no log line\n";
+  }
+  if (deliveryOnly) {
+    out += conduit.DisplayName() +
+           ": delivered the update file left from an earlier synchronization; the next "
+           "synchronization synchronizes\n";
+  }
   const auto hhChanges = DiffHandheld(before.get(), handheld.Find(kDatebookName));
   PrintChanges("Handheld:", hhChanges, options.verbose || options.dryRun, &out);
   if (observer.updateSeen) {

@@ -79,7 +79,7 @@ bool HandheldStore::Load(const std::string& folder, std::string* error) {
                loaded_[file.db.name].path + " holds too";
       return false;
     }
-    loaded_[file.db.name] = Loaded{path, file.layout, std::move(bytes)};
+    loaded_[file.db.name] = Loaded{path, file.layout, std::move(bytes), file.db.modificationNumber};
     handheld_->AddDatabase(std::move(file.db));
   }
   return true;
@@ -118,10 +118,13 @@ bool HandheldStore::Save(int64_t now, std::vector<std::string>* written, std::st
     }
     auto it = loaded_.find(db.name);
     if (it != loaded_.end() && it->second.bytes == bytes) continue;
-    // A changed database records when it changed, in the time convention its file uses.
+    // A changed database records when it changed, in the time convention its file uses; the
+    // handheld raises the modification number itself on the changes made through it.
     if (db.creationTime == 0) db.creationTime = UnixToPdbTime(now);
     db.modificationTime = UnixToPdbTimeLike(now, db.creationTime);
-    ++db.modificationNumber;
+    if (it != loaded_.end() && db.modificationNumber == it->second.modificationNumber) {
+      ++db.modificationNumber;
+    }
     file = FileOf(db);
     if (!SerializePdb(file, &bytes, &why)) {
       *error = PathOf(db.name) + ": " + why;
@@ -132,7 +135,7 @@ bool HandheldStore::Save(int64_t now, std::vector<std::string>* written, std::st
       *error = path + ": cannot be written (the previous file is unchanged)";
       return false;
     }
-    loaded_[db.name] = Loaded{path, file.layout, bytes};
+    loaded_[db.name] = Loaded{path, file.layout, bytes, db.modificationNumber};
     if (written) written->push_back(path);
   }
   return true;

@@ -62,6 +62,7 @@ class HandheldStore {
     std::string path;
     PdbLayout layout;
     std::string bytes;  // the file as read
+    uint32_t modificationNumber = 0;
   };
   std::string folder_;
   std::map<std::string, Loaded> loaded_;  // by database name
