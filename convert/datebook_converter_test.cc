@@ -370,7 +370,7 @@ TEST_F(DateBookConverterTest, RecordToRawWritesTheHandheldImage) {
     ASSERT_EQ(converter_.RecordToRaw(desk_, buffer.raw), 0);
     EXPECT_EQ(buffer.Image(), c.image);
     EXPECT_EQ(buffer.raw.attributes, c.attributes);
-    EXPECT_EQ(buffer.raw.categoryId, c.category);
+    EXPECT_EQ(int16_t{buffer.raw.categoryId}, c.category);
     EXPECT_TRUE(buffer.GuardIntact());
   }
 }
@@ -963,9 +963,9 @@ TEST_F(DateBookConverterTest, RecordToRawStaysWithinTheBuffer) {
     RawBuffer buffer(c.capacity);
     EXPECT_EQ(converter_.RecordToRaw(desk_, buffer.raw), c.status);
     EXPECT_TRUE(buffer.GuardIntact());
-    EXPECT_LE(buffer.raw.size, c.capacity);
+    EXPECT_LE(uint32_t{buffer.raw.size}, c.capacity);
     if (c.status != 0) {
-      EXPECT_EQ(buffer.raw.size, 0u);
+      EXPECT_EQ(uint32_t{buffer.raw.size}, 0u);
       continue;
     }
     // What was written is a valid record: it reads back with the texts cut, nothing else lost.
@@ -992,7 +992,7 @@ TEST_F(DateBookConverterTest, RefusesWhatItCannotConvert) {
   RawRecord noBuffer{};
   noBuffer.capacity = 4480;
   EXPECT_EQ(converter_.RecordToRaw(desk_, noBuffer), kConvNoTextBuffer);
-  EXPECT_EQ(noBuffer.size, 0u);
+  EXPECT_EQ(uint32_t{noBuffer.size}, 0u);
 }
 
 // ---------------------------------------------------------------------------------------------
