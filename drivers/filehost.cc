@@ -4,7 +4,8 @@
 //   filehost update DIR FILE USERID 0          applies the update file DIR/FILE
 //   filehost install DIR CALENDAR dummy 0      records where this user's calendar lives
 //
-// It needs nothing from its environment. Its configuration is DIR/filehost.conf:
+// USERID may be several words. It needs nothing from its environment. Its configuration is
+// DIR/filehost.conf:
 //   calendar PATH            the calendar file (relative to DIR; default host-calendar.txt)
 //   timezone NAME            the calendar's time zone (default: the system's)
 //   now YYYY-MM-DD HH:MM:SS  a pinned clock, for tests (default: the system clock)
@@ -125,7 +126,9 @@ int Fail(const std::string& dir, const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 6) {
+  // The conduit forms the command line without quoting, so a user ID with blanks arrives as
+  // several words: every word between the file and the closing number is the user ID.
+  if (argc < 6) {
     std::fprintf(stderr,
                  "usage: filehost extract DIR FILE USERID NUMDAYS\n"
                  "       filehost update DIR FILE USERID 0\n"
@@ -166,9 +169,10 @@ int main(int argc, char** argv) {
 
   if (step == "extract") {
     char* endp = nullptr;
-    const long days = std::strtol(argv[5], &endp, 10);
-    if (endp == argv[5] || *endp != '\0' || days < -36500 || days > 36500) {
-      return Fail(dir, std::string("extract: not a number of days: ") + argv[5]);
+    const char* count = argv[argc - 1];
+    const long days = std::strtol(count, &endp, 10);
+    if (endp == count || *endp != '\0' || days < -36500 || days > 36500) {
+      return Fail(dir, std::string("extract: not a number of days: ") + count);
     }
     int64_t now = 0;
     if (!Now(config, &now, &error)) return Fail(dir, error);
