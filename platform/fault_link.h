@@ -20,7 +20,10 @@ class FaultInjectingLink : public HandheldLink {
   void FailNth(const std::string& function, int nth, int32_t status);
   // Every call from the Nth on fails with the status (a connection that stays broken).
   void FailFrom(const std::string& function, int nth, int32_t status);
-  // Parses "FUNCTION@N=STATUS" (STATUS decimal or 0x hex); false for a malformed text.
+  // Parses "FUNCTION@N=STATUS" (STATUS decimal or 0x hex) as FailNth, and "FUNCTION@N+=STATUS"
+  // as FailFrom; false for a malformed text or an unknown function name. When several rules
+  // match a call, the one added first answers. Calls are numbered from the link's creation
+  // (ClearCalls does not restart the numbering).
   bool AddRule(const std::string& text);
 
   struct Call {

@@ -17,6 +17,7 @@ inline constexpr int32_t kSyncErrNoLink = kSyncErrCommBit | 0x0001;  // no handh
 inline constexpr int32_t kSyncErrTooBig = 16400;    // record or block does not fit
 inline constexpr int32_t kSyncErrDbExists = 16401;  // create of a database that exists
 inline constexpr int32_t kSyncErrFull = 16402;      // no room for another record ID
+inline constexpr int32_t kSyncErrTooManyOpen = 16405;  // every database handle is in use
 
 // Attribute bits of a handheld record.
 inline constexpr uint8_t kAttrDeleted = 0x80;

@@ -44,6 +44,8 @@ class SettingsStore {
   virtual bool Remove(const std::string& path, const std::string& name) = 0;
   virtual bool CreateKey(const std::string& path) = 0;
   virtual std::map<std::string, SettingsValue> List(const std::string& path) = 0;
+  // Whether an existing key may be opened with the access rights asked for.
+  virtual bool AllowsOpen(const std::string& path, uint32_t access) { return true; }
 };
 
 // For tests: holds everything in memory; chosen value names can be made to refuse writes,
@@ -57,13 +59,17 @@ class MemorySettingsStore : public SettingsStore {
   bool CreateKey(const std::string& path) override;
   std::map<std::string, SettingsValue> List(const std::string& path) override;
 
+  bool AllowsOpen(const std::string& path, uint32_t access) override;
+
   void RefuseWrites(const std::string& name) { refusedWrites_.insert(name); }
+  void RefuseOpen(const std::string& path);  // opening the key fails with kRegAccessDenied
   void SetNumber(const std::string& path, const std::string& name, uint32_t value);
   void SetText(const std::string& path, const std::string& name, const std::string& text);
 
  private:
   std::map<std::string, std::map<std::string, SettingsValue>> keys_;
   std::set<std::string> refusedWrites_;
+  std::set<std::string> refusedKeys_;
 };
 
 // For programs: one file holding every key, rewritten atomically on each change.
