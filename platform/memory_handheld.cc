@@ -160,10 +160,11 @@ int32_t MemoryHandheld::CreateDatabase(DatabaseCreateInfo* info) {
 
   HandheldDatabase db;
   db.name = name;
+  // The create record carries the creator, the database attributes (byte 9) and the type
+  // (offset 42).
   db.creator = info->creator;
-  db.type = info->reserved5;
-  db.flags = static_cast<uint16_t>(info->creationValue & 0xFFFF);
-  db.version = static_cast<uint16_t>(info->creationValue >> 16);
+  db.flags = info->creationByte;
+  db.type = info->creationValue;
   AddDatabase(std::move(db));
 
   uint8_t handle = 0;

@@ -140,8 +140,8 @@ TEST_F(MemoryHandheldTest, HandlesAreOneTo255AndFreedByClose) {
 TEST_F(MemoryHandheldTest, CreateFillsTheHandleAndOpensTheDatabase) {
   DatabaseCreateInfo info{};
   info.creator = 0x74657374;
-  info.reserved5 = 0x44415441;
-  info.creationValue = 0x00020008;  // version 2, backup flag
+  info.creationByte = 0x08;         // backup
+  info.creationValue = 0x44415441;  // 'DATA'
   std::strcpy(info.name, "NewDB");
   ASSERT_EQ(hh.CreateDatabase(&info), 0);
   EXPECT_NE(Val(info.dbHandle), 0);
@@ -152,7 +152,7 @@ TEST_F(MemoryHandheldTest, CreateFillsTheHandleAndOpensTheDatabase) {
   EXPECT_EQ(created->creator, 0x74657374u);
   EXPECT_EQ(created->type, 0x44415441u);
   EXPECT_EQ(created->flags, 0x0008);
-  EXPECT_EQ(created->version, 2);
+  EXPECT_EQ(created->version, 0);
   // The handle works at once.
   SlotBuffer buffer(8);
   RawRecord r{};
