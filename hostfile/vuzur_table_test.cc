@@ -283,7 +283,8 @@ TEST_F(TableFileTest, MissingFileLeavesTheTableAlone) {
 TEST_F(TableFileTest, UnopenableFileFailsAndLeavesTheTableAlone) {
   const std::string readOnly = dir_.File("readonly.dat");
   WriteFileBytes(readOnly, "0001" + kLine1);
-  ASSERT_TRUE(MakeReadOnly(readOnly)) << "cannot make a file read-only here";
+  // Root opens files without write bits; only a file system with an immutable flag stops it.
+  const bool readOnlyMade = MakeReadOnly(readOnly);
 
   const std::string held = dir_.File("held.dat");
   WriteFileBytes(held, "0001" + kLine1);
@@ -294,7 +295,9 @@ TEST_F(TableFileTest, UnopenableFileFailsAndLeavesTheTableAlone) {
   const std::string directory = dir_.File("subdir");
   std::filesystem::create_directory(directory);
 
-  for (const std::string& path : {readOnly, held, directory}) {
+  std::vector<std::string> paths = {held, directory};
+  if (readOnlyMade) paths.push_back(readOnly);
+  for (const std::string& path : paths) {
     SCOPED_TRACE(path);
     CVuzurTable table;
     Prefill(table);
@@ -307,6 +310,7 @@ TEST_F(TableFileTest, UnopenableFileFailsAndLeavesTheTableAlone) {
   CVuzurTable table;
   EXPECT_EQ(table.LoadFrom(held, 0), 0);
   EXPECT_EQ(Ids(table), std::vector<RecordId>{1});
+  if (!readOnlyMade) GTEST_SKIP() << "this file system cannot make a file read-only for root";
 }
 
 // ---------------------------------------------------------------------------------------------
