@@ -1,0 +1,203 @@
+// The two sync modes and the window. Fast synchronization reads the records the handheld
+// changed since the last synchronization and then writes again the occurrences of the repeating
+// events the extract carried; slow synchronization reads every handheld record. A single event
+// takes part when it starts inside the window; a repeating event reaches the desktop as one
+// record per day of the window on which it occurs.
+#include <cstring>
+
+#include "convert/base_converter.h"
+#include "datebook/datebook_monitor.h"
+#include "platform/clock.h"
+#include "platform/handles.h"
+#include "platform/sync_manager.h"
+
+namespace {
+
+// A handheld record converted without an alarm carries no advance or unit either, as a record
+// loaded from an exchange file does; otherwise the two would never compare equal.
+void NormalizeAlarm(CDateBkRecord& record) {
+  if (record.IsAlarmSet() != 0) return;
+  record.SetAlarmAdvTime(0);
+  record.SetAlarmAdvUnit(0);
+}
+
+bool IsReadEnd(int32_t status) {
+  return status == 0 || status == kSyncErrNotFound;
+}
+
+void ClearBuffer(RawRecord& raw) {
+  uint8_t* data = velqor::platform::ResolveAs<uint8_t>(raw.buffer);
+  if (data != nullptr) std::memset(data, 0, raw.capacity);
+}
+
+}  // namespace
+
+int32_t CVuzurMonitor::SyncOneRecord(RawRecord& raw, CVuzurRecord& handheld, CVuzurRecord& desktop,
+                                     CVuzurRecord& change) {
+  if (Converter == nullptr) return kDbkFromRawFailed;
+  long converted = Converter->RawToRecord(handheld, raw);
+  if (converted == kConvMovedTo1970) {
+    LogMovedTo1970(handheld);
+    converted = 0;
+  }
+  if (converted != 0) return kDbkFromRawFailed;
+  NormalizeAlarm(handheld);
+
+  RecordId id = 0;
+  handheld.GetRecordId(id);
+  if (handheld.IsDeleted() != 0) {
+    // What a deleted record still says about its repetition cannot be trusted; whether the
+    // desktop holds occurrences of it decides.
+    if (FindDesktopSeries(id) >= 0) return SyncRepeatingEvent(handheld, desktop, change);
+    return ReconcileRecord(handheld, desktop, change);
+  }
+  if (handheld.IsRepeatingEvt() != 0) return SyncRepeatingEvent(handheld, desktop, change);
+  int32_t start = 0;
+  handheld.GetStartTime(start);
+  if (start < WindowStart || start > WindowEnd) return 0;
+  return ReconcileRecord(handheld, desktop, change);
+}
+
+int32_t CVuzurMonitor::SyncPass(PassKind kind) {
+  if (ChangeTable == nullptr) return kDbkNoChangeTable;
+  if (DesktopTable == nullptr) return kDbkNoDesktopTable;
+  CVuzurTable scratch;
+  CVuzurRecord handheld(scratch, 0);
+  if (scratch.AppendBlankRecord(handheld) != 0) return kDbkNoChangeTable;
+  CVuzurRecord desktop(*DesktopTable, 0);
+  CVuzurRecord change(*ChangeTable, 0);
+
+  RawRecord raw;
+  std::memset(&raw, 0, sizeof raw);
+  raw.dbHandle = DbHandle;
+  int32_t result = AllocRecordBuffer(raw, kRawRecordBufferSize);
+  if (result != 0) return result;
+
+  int32_t read = 0;
+  for (uint32_t index = 0; result == 0; ++index) {
+    if (kind == PassKind::kFast) {
+      read = HhReadNextModified(&raw);
+    } else {
+      if (index > UINT16_MAX) {
+        read = kSyncErrNotFound;  // no index beyond the field's range
+        break;
+      }
+      raw.recordIndex = static_cast<uint16_t>(index);
+      read = HhReadRecordByIndex(&raw);
+    }
+    if (read != 0) break;
+    result = SyncOneRecord(raw, handheld, desktop, change);
+    if (kind == PassKind::kFast) ClearBuffer(raw);
+  }
+  if (!IsReadEnd(read)) {
+    // Records after this one were never read: the run must not save over them.
+    LogReadFailed();
+    ReadIncomplete = true;
+    if (result == 0) result = read;
+  }
+
+  // The repeating events the extract carried and the handheld did not report as changed: their
+  // occurrences in the window are written again. Each pass removes the first entry, whatever
+  // becomes of it.
+  while (kind == PassKind::kFast && result == 0 && !DesktopSeries.empty()) {
+    const uint32_t id = DesktopSeries.front().RecordId;
+    ClearBuffer(raw);
+    raw.recordId = id;
+    read = HhReadRecordById(&raw);
+    if (!IsReadEnd(read)) {
+      LogReadFailed();
+      ReadIncomplete = true;
+      result = read;
+      break;
+    }
+    bool handled = false;
+    if (read == 0 && Converter != nullptr) {
+      long converted = Converter->RawToRecord(handheld, raw);
+      if (converted == kConvMovedTo1970) {
+        LogMovedTo1970(handheld);
+        converted = 0;
+      }
+      NormalizeAlarm(handheld);
+      if (converted == 0 && (handheld.IsRepeatingEvt() != 0 || handheld.IsDeleted() != 0)) {
+        result = SyncRepeatingEvent(handheld, desktop, change);
+        handled = true;
+      }
+    }
+    if (!handled) {
+      const int32_t position = FindDesktopSeries(id);
+      if (position >= 0) RemoveDesktopSeries(static_cast<size_t>(position));
+    }
+  }
+
+  FreeRecordBuffer(raw);
+  if (result == 0) result = SendDateBookChanges(change, desktop);
+  return result;
+}
+
+int32_t CVuzurMonitor::FastSync() {
+  return SyncPass(PassKind::kFast);
+}
+
+int32_t CVuzurMonitor::SlowSync() {
+  return SyncPass(PassKind::kSlow);
+}
+
+int32_t CVuzurMonitor::SyncRepeatingEvent(CVuzurRecord& handheld, CVuzurRecord& desktop,
+                                          CVuzurRecord& change) {
+  if (DesktopTable == nullptr) return kDbkNoDesktopTable;
+  RecordId id = 0;
+  handheld.GetRecordId(id);
+  const bool deleted = handheld.IsDeleted() != 0;
+
+  const int32_t position = FindDesktopSeries(id);
+  if (position >= 0) {
+    SeriesEntry& entry = DesktopSeries[static_cast<size_t>(position)];
+    if (!deleted) {
+      for (int32_t day : entry.ExceptionDates) {
+        if (handheld.IsException(day) == 0) handheld.AddException(day);
+      }
+      // The event with its new exceptions goes back to the handheld.
+      if (!entry.ExceptionDates.empty() && ChangeTable != nullptr &&
+          ChangeTable->AppendDuplicateRecord(handheld, change, 1) == 0) {
+        change.SetStatus(kStatusModified);
+      }
+    }
+    RemoveDesktopSeries(static_cast<size_t>(position));
+  }
+
+  if (deleted) {
+    // Its occurrences on the desktop were all marked deleted by change detection. An event the
+    // handheld asked to archive still goes into its archive.
+    if (handheld.IsArchived() != 0) return ArchiveRecord(handheld, ArchiveTable);
+    return 0;
+  }
+
+  int32_t start = 0;
+  handheld.GetStartTime(start);
+  velqor::platform::LocalTime startTime{};
+  if (!velqor::platform::BreakDownLocal(start, &startTime)) return 0;
+
+  int64_t cursor = WindowStart;
+  for (;;) {
+    int32_t next = 0;
+    if (handheld.CalcNextOccurrance(static_cast<int32_t>(cursor), next) != 0) return 0;
+    const int64_t day = velqor::platform::LocalMidnight(next);
+    if (day > WindowEnd) return 0;
+    velqor::platform::LocalTime dayFields{};
+    int64_t occurrence = 0;
+    if (!velqor::platform::BreakDownLocal(day, &dayFields) ||
+        !velqor::platform::MakeLocalTime(dayFields.year, dayFields.month, dayFields.day,
+                                         startTime.hour, startTime.minute, 0, &occurrence) ||
+        occurrence > velqor::platform::kMaxTime32 || occurrence < velqor::platform::kMinTime32) {
+      return 0;
+    }
+    if (handheld.IsException(static_cast<int32_t>(occurrence)) == 0) {
+      if (DesktopTable->AppendDuplicateRecord(handheld, desktop, 1) != 0) return kDbkCopyFailed;
+      desktop.SetStatus(kStatusAdded);
+      desktop.SetStartTime(static_cast<int32_t>(occurrence));
+    }
+    // One occurrence per day: the search goes on from the next local midnight.
+    cursor = velqor::platform::AddLocalDays(day, 1);
+    if (cursor > velqor::platform::kMaxTime32 || cursor <= day) return 0;
+  }
+}
