@@ -646,6 +646,47 @@ TEST_F(TableLibIteratorTest, SortsAreStableAndUnSortRestoresTheAppendOrder) {
   }
 }
 
+TEST(TableLibSortTest, EqualKeysKeepTheAppendOrderInLargeTables) {
+  // Enough rows that an unstable sort would mix equal keys.
+  CDateBkTable table;
+  const int kRows = 200;
+  for (int i = 0; i < kRows; ++i) {
+    CDateBkRecord r(table, 0);
+    ASSERT_EQ(table.AppendBlankRecord(r), kTblOk);
+    r.SetRecordId(static_cast<RecordId>((i * 7) % 5));
+    r.SetStatus((i * 3) % 4);
+    r.SetCategoryId((i * 11) % 6);
+    r.SetAlarmAdvTime(i);  // the append position
+  }
+  for (auto sort : {&CBaseIterator::SortByRecordId, &CBaseIterator::SortByRecordStatus,
+                    &CBaseIterator::SortByCatId}) {
+    CBaseIterator it(table);
+    ASSERT_EQ((it.*sort)(), kTblOk);
+    CDateBkRecord r(table, 0);
+    int64_t lastKey = -1;
+    int32_t lastPosition = -1;
+    int visited = 0;
+    for (long s = it.FindFirst(r); s == kTblOk; s = it.FindNext(r), ++visited) {
+      RecordId id = 0;
+      int32_t status = 0, category = 0, position = 0;
+      r.GetRecordId(id);
+      r.GetStatus(status);
+      r.GetCategoryId(category);
+      r.GetAlarmAdvTime(position);
+      const int64_t key = sort == &CBaseIterator::SortByRecordId       ? id
+                          : sort == &CBaseIterator::SortByRecordStatus ? status
+                                                                       : category;
+      ASSERT_GE(key, lastKey);
+      if (key == lastKey) {
+        ASSERT_GT(position, lastPosition);
+      }
+      lastKey = key;
+      lastPosition = position;
+    }
+    EXPECT_EQ(visited, kRows);
+  }
+}
+
 TEST_F(TableLibIteratorTest, RowsAppendedAfterASortJoinOnlyTheUnsortedWalk) {
   CBaseIterator it(table_);
   ASSERT_EQ(it.SortByRecordId(), kTblOk);
