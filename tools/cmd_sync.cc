@@ -216,20 +216,6 @@ int RunSync(const ProfilePaths& paths, const SyncOptions& options, const std::st
   platform::UnregisterSettingsRoot(properties.settingsRootKey);
   platform::ReleasePointer(properties.databaseNames[0]);
 
-  // The handheld link files a new database's creation value as its flags and version; the
-  // Date Book database it was asked to create is of type DATA.
-  if (!before) {
-    if (platform::HandheldDatabase* created = handheld.Find(kDatebookName)) {
-      if (created->type == 0 &&
-          created->flags == static_cast<uint16_t>(properties.creationValue & 0xFFFF) &&
-          created->version == static_cast<uint16_t>(properties.creationValue >> 16)) {
-        created->type = properties.creationValue;
-        created->flags = 0;
-        created->version = 0;
-      }
-    }
-  }
-
   // A handheld keeps what was written to it before a connection broke: written back always.
   int status = kExitClean;
   std::string saveError;
