@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -265,6 +266,7 @@ inline Unpacked Unpack(const velqor::platform::HandheldRecord& r) {
 // The Date Book monitor with its fields and helpers open to the tests.
 class TestMonitor : public CVuzurMonitor {
  public:
+  using CSyncMonitor::ArchiveExtension;
   using CSyncMonitor::ArchiveTable;
   using CSyncMonitor::BackupTable;
   using CSyncMonitor::ChangeTable;
