@@ -26,12 +26,12 @@ void ChooseZone(uint8_t choice) {
   current = zone;
 }
 
-// A buffer of exactly `size` bytes, filled from the input and then with a repeating pattern.
+// A buffer of exactly `size` bytes, filled from the input and then with zeros, as the engine's
+// buffers are.
 std::vector<uint8_t> Fill(const uint8_t* data, size_t available, size_t size) {
   std::vector<uint8_t> bytes(size);
   const size_t n = available < size ? available : size;
   if (n > 0) std::memcpy(bytes.data(), data, n);
-  for (size_t i = n; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 31);
   return bytes;
 }
 
