@@ -2,12 +2,14 @@
 #include <stdlib.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <iostream>
 
 #include "platform/action_dialog.h"
+#include "platform/files.h"
 #include "platform/settings.h"
 #include "shell/conduit_settings.h"
 #include "tools/cli.h"
@@ -28,7 +30,8 @@ const char kInitHelp[] =
     "Creates a profile: a handheld with an empty Date Book, the conduit folder and the\n"
     "conduit's seven settings.\n"
     "  --user NAME      HotSync user name (required)\n"
-    "  --driver PATH    host driver program (default: this build's reference driver)\n"
+    "  --driver PATH    host driver program (default: this build's reference driver,\n"
+    "                   told the zone of TZ in the user folder's filehost.conf)\n"
     "  --hll-path DIR   directory the driver gets as its PATH (default /usr/bin)\n"
     "  --days N         days in the synchronization window (default 30)\n"
     "  --user-id ID     host user ID (default: empty, the HotSync user name is used)\n";
@@ -222,6 +225,13 @@ int CmdInit(int argc, char** argv, int first) {
   datebook.db.hasAppInfo = true;
   datebook.db.appInfo = NewDatebookAppInfo();
   if (!WritePdbFile(staged.Datebook(), datebook, &error)) return fail(error);
+  // The reference driver starts with PATH alone: it is told the zone the user works in here.
+  const char* zone = std::getenv("TZ");
+  if (!args.Has("driver") && zone != nullptr && zone[0] != '\0' &&
+      !platform::GetFileSystem().WriteAtomically(staged.user + "/filehost.conf",
+                                                 std::string("timezone ") + zone + "\n")) {
+    return fail(paths.user + "/filehost.conf: cannot be written");
+  }
   fs::rename(temp, paths.root, ec);
   if (ec) return fail(paths.root + ": cannot be created: " + ec.message());
   std::printf("Created the profile %s for %s (driver %s, %d days)\n", paths.root.c_str(),

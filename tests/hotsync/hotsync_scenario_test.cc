@@ -168,6 +168,11 @@ TEST_F(HotSyncScenario, InitMakesAProfileThatOtherToolsRead) {
     EXPECT_EQ(CountOf(dump.out, "category "), 1u);
   }
 
+  // With the reference driver, the driver learns the zone the profile was made in.
+  Result other = Hotsync({"init", dir_ + "/p2", "--user", "Cy"});
+  ASSERT_EQ(other.status, 0) << other.err;
+  EXPECT_EQ(ReadFile(dir_ + "/p2/user/filehost.conf"), std::string("timezone ") + kZone + "\n");
+
   // A second init over it changes nothing.
   const auto before = Snapshot(profile_);
   r = Hotsync({"init", profile_, "--user", "Bob"});
