@@ -183,6 +183,7 @@ int CmdInit(int argc, char** argv, int first) {
   if ((paths.user + "/").size() > 255) return UsageError("PROFILE: its path is too long");
 
   // The profile is made whole in a folder beside it, then renamed into place.
+  fs::create_directories(fs::path(paths.root).parent_path(), ec);
   std::string pattern = paths.root + ".init-XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
