@@ -1,0 +1,295 @@
+// Whole synchronizations as HotSync Manager runs them: the conduit module loaded by path, the
+// in-memory handheld standing for the device, and the reference host driver started as a real
+// process that keeps the host calendar in a plain file. Three synchronizations on consecutive
+// days, with edits on both sides, conflicts and deletions in between, must converge.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "datebook/datebook_test_support.h"
+#include "drivers/host_calendar.h"
+#include "platform/settings.h"
+#include "shell/conduit_api.h"
+
+namespace datebook_test {
+namespace {
+
+using velqor::drivers::HostCalendar;
+using velqor::drivers::HostEvent;
+
+const char kModule[] = VQ_CONDUIT_MODULE;
+const char kDriver[] = VQ_FILEHOST;
+constexpr char kKey[] = "Conduits\\DateBook";
+
+class EndToEndTest : public DatebookTest {
+ protected:
+  void SetUp() override {
+    DatebookTest::SetUp();
+    handle_ = dlopen(kModule, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle_, nullptr) << dlerror();
+    open_ = reinterpret_cast<OpenConduitFn>(dlsym(handle_, kOpenConduitSymbol));
+    ASSERT_NE(open_, nullptr);
+
+    root_ = velqor::platform::RegisterSettingsRoot(&store_);
+    store_.CreateKey(kKey);
+    store_.SetNumber(kKey, "UserMode", 0);
+    store_.SetText(kKey, "UserID", "");
+    store_.SetText(kKey, "DriverPath", kDriver);
+    store_.SetText(kKey, "HLLPath", "");
+    store_.SetNumber(kKey, "NumDays", 7);
+    store_.SetText(kKey, "Install", "");
+    std::strcpy(props.userName, "Jane");
+    std::strcpy(props.settingsKeyPath, kKey);
+    props.settingsRootKey = root_;
+    Db().uniqueIdSeed = 0x1000;
+  }
+  void TearDown() override {
+    velqor::platform::UnregisterSettingsRoot(root_);
+    if (handle_ != nullptr) dlclose(handle_);
+    DatebookTest::TearDown();
+  }
+
+  // Sets the clock of both the conduit and the driver.
+  void SetNow(int day, int hour) {
+    clock.Set(Local(1997, 3, day, hour, 0));
+    char now[32];
+    std::snprintf(now, sizeof now, "1997-03-%02d %02d:00:00", day, hour);
+    std::ofstream(dir + "filehost.conf")
+        << "calendar host-calendar.txt\ntimezone America/New_York\nnow " << now << "\n";
+  }
+
+  // One synchronization; its log lines are left in `log`.
+  int32_t Sync() {
+    log.Clear();
+    int caller = 0;
+    return open_(&caller, props);
+  }
+
+  HostCalendar Host() {
+    HostCalendar calendar;
+    std::string error;
+    EXPECT_TRUE(velqor::drivers::LoadCalendar(dir + "host-calendar.txt", &calendar, &error))
+        << error;
+    return calendar;
+  }
+  void SaveHost(HostCalendar calendar) {
+    for (HostEvent& e : calendar.events) {
+      if (e.number < 0) e.number = calendar.AllocateNumber();
+    }
+    std::string error;
+    ASSERT_TRUE(velqor::drivers::SaveCalendar(dir + "host-calendar.txt", calendar, &error))
+        << error;
+  }
+  static HostEvent HostSingle(const std::string& text, int32_t start) {
+    HostEvent e;
+    e.description = text;
+    e.start = start;
+    e.end = start + 3600;
+    return e;
+  }
+
+  // Each side as "text at time" lines, sorted, a repeating handheld event with its exceptions.
+  std::vector<std::string> HostLines() {
+    std::vector<std::string> lines;
+    for (const HostEvent& e : Host().events) {
+      lines.push_back(e.description + " " + Show(e.start) + (e.repeating ? " (occurrence)" : ""));
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  }
+  std::vector<std::string> PilotLines() {
+    std::vector<std::string> lines;
+    for (const Unpacked& u : PilotRecords()) {
+      std::string line = u.event.text + " " + Show(u.event.start);
+      if (u.repeating) {
+        line += " repeating";
+        for (int32_t day : u.exceptions) line += " except " + Show(day).substr(0, 10);
+      }
+      lines.push_back(line);
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  }
+  // The handheld ID of each host event that has one, by text and start.
+  std::map<std::string, uint32_t> HostIds() {
+    std::map<std::string, uint32_t> ids;
+    for (const HostEvent& e : Host().events) {
+      if (!e.repeating) ids[e.description + " " + Show(e.start)] = e.recordId;
+    }
+    return ids;
+  }
+  void EditPilot(uint32_t id, const Event& e, uint8_t attributes) {
+    velqor::platform::HandheldRecord* r = Db().FindRecord(id);
+    ASSERT_NE(r, nullptr);
+    Event changed = e;
+    changed.id = id;
+    *r = Pack({.event = changed, .attributes = attributes});
+  }
+  uint32_t PilotIdOf(const std::string& text) {
+    for (const Unpacked& u : PilotRecords()) {
+      if (u.event.text == text) return u.id;
+    }
+    ADD_FAILURE() << "no handheld record " << text;
+    return 0;
+  }
+  std::vector<int32_t> Activities() {
+    std::vector<int32_t> codes;
+    for (const auto& e : log.entries()) codes.push_back(e.activity);
+    return codes;
+  }
+
+  void* handle_ = nullptr;
+  OpenConduitFn open_ = nullptr;
+  velqor::platform::MemorySettingsStore store_;
+  HKEY root_ = 0;
+};
+
+std::vector<std::string> StandUps(const std::vector<int>& days) {
+  std::vector<std::string> lines;
+  for (int day : days) {
+    char line[64];
+    std::snprintf(line, sizeof line, "Stand-up 1997-03-%02d 09:30 (occurrence)", day);
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> lines) {
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return Sorted(a);
+}
+
+TEST_F(EndToEndTest, ThreeSynchronizationsConverge) {
+  // Before the first synchronization: each side has its own events.
+  AddPilot({.event = {.id = 0x101, .text = "Dentist", .start = Local(1997, 3, 13, 15, 0)},
+            .attributes = kAttrDirty});
+  AddPilot({.event = {.id = 0x102, .text = "Stand-up", .start = Local(1997, 3, 3, 9, 30)},
+            .rule = CDayName(1, 1, -1, 0)});
+  AddPilot({.event = {.id = 0x103, .text = "Old note", .start = Local(1997, 3, 1, 8, 0)}});
+  HostCalendar host;
+  host.events.push_back(HostSingle("Team lunch", Local(1997, 3, 14, 12, 0)));
+  host.events.push_back(HostSingle("Conference call", Local(1997, 3, 17, 16, 0)));
+  SaveHost(host);
+
+  // 1. Wednesday 12 March: no backup yet.
+  SetNow(12, 10);
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(Activities(), (std::vector<int32_t>{19, 20}));
+  EXPECT_EQ(PilotLines(),
+            Sorted({"Conference call 1997-03-17 16:00", "Dentist 1997-03-13 15:00",
+                    "Old note 1997-03-01 08:00", "Stand-up 1997-03-03 09:30 repeating",
+                    "Team lunch 1997-03-14 12:00"}));
+  EXPECT_EQ(HostLines(), Join({"Conference call 1997-03-17 16:00", "Dentist 1997-03-13 15:00",
+                               "Team lunch 1997-03-14 12:00"},
+                              StandUps({12, 13, 14, 15, 16, 17, 18, 19})));
+  // Every host event now carries the ID of its handheld record.
+  for (const auto& [event, id] : HostIds()) {
+    EXPECT_NE(Db().FindRecord(id), nullptr) << event;
+  }
+  EXPECT_FALSE(std::ifstream(dir + "update.dat").good());
+
+  // Edits on both sides.
+  const uint32_t lunch = PilotIdOf("Team lunch");
+  const uint32_t call = PilotIdOf("Conference call");
+  // On the handheld: the dentist moves an hour, the lunch is deleted, the call is changed.
+  EditPilot(0x101, {.text = "Dentist 4pm", .start = Local(1997, 3, 13, 16, 0)}, kAttrDirty);
+  Db().FindRecord(lunch)->attributes |= kAttrDeleted;
+  EditPilot(call, {.text = "Call moved", .start = Local(1997, 3, 17, 16, 0)}, kAttrDirty);
+  // On the host: the dentist is deleted, the call changed too (a conflict), one stand-up
+  // removed, and a new event.
+  host = Host();
+  auto& events = host.events;
+  events.erase(std::remove_if(events.begin(), events.end(),
+                              [](const HostEvent& e) {
+                                return e.description == "Dentist" ||
+                                       (e.repeating && e.start == Local(1997, 3, 15, 9, 30));
+                              }),
+               events.end());
+  for (HostEvent& e : events) {
+    if (e.description == "Conference call") e.description = "Conference call (room 2)";
+  }
+  events.push_back(HostSingle("Gym", Local(1997, 3, 16, 18, 0)));
+  SaveHost(host);
+
+  // 2. Thursday 13 March.
+  SetNow(13, 10);
+  ASSERT_EQ(Sync(), 0);
+  // Two messages: the dentist changed on one side and deleted on the other, and the call
+  // changed on both.
+  EXPECT_EQ(Activities(), (std::vector<int32_t>{19, -1, 2, -1, -1, 1, -1, -1, -1, 21}));
+  const std::vector<std::string> pilotAfter =
+      Sorted({"Call moved 1997-03-17 16:00", "Conference call (room 2) 1997-03-17 16:00",
+              "Dentist 4pm 1997-03-13 16:00", "Gym 1997-03-16 18:00", "Old note 1997-03-01 08:00",
+              "Stand-up 1997-03-03 09:30 repeating except 1997-03-15"});
+  EXPECT_EQ(PilotLines(), pilotAfter);
+  // Yesterday's stand-up stays on the host as it was; the window's are written again.
+  const std::vector<std::string> hostSingles = {
+      "Call moved 1997-03-17 16:00", "Conference call (room 2) 1997-03-17 16:00",
+      "Dentist 4pm 1997-03-13 16:00", "Gym 1997-03-16 18:00"};
+  EXPECT_EQ(HostLines(), Join(hostSingles, StandUps({12, 13, 14, 16, 17, 18, 19, 20})));
+  for (const auto& [event, id] : HostIds()) {
+    EXPECT_NE(Db().FindRecord(id), nullptr) << event;
+  }
+
+  // 3. Friday 14 March, nothing edited: nothing changes apart from the window moving on.
+  SetNow(14, 10);
+  const std::vector<std::string> pilotBefore = PilotLines();
+  const std::map<std::string, uint32_t> idsBefore = HostIds();
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(Activities(), (std::vector<int32_t>{19, 20}));
+  EXPECT_EQ(PilotLines(), pilotBefore);
+  EXPECT_EQ(HostIds(), idsBefore);
+  EXPECT_EQ(HostLines(), Join(hostSingles, StandUps({12, 13, 14, 16, 17, 18, 19, 20, 21})));
+  for (const auto& r : Db().records) {
+    EXPECT_EQ(r.attributes & (kAttrDirty | kAttrDeleted), 0) << std::hex << r.id;
+  }
+}
+
+TEST_F(EndToEndTest, AHostChangeToOneOccurrenceBecomesAnEventOfItsOwn) {
+  AddPilot({.event = {.id = 0x201, .text = "Walk", .start = Local(1997, 3, 1, 7, 0)},
+            .rule = CDayName(0, 1, -1, 0)});
+  SaveHost({});
+  SetNow(12, 10);
+  ASSERT_EQ(Sync(), 0);
+
+  HostCalendar host = Host();
+  for (HostEvent& e : host.events) {
+    if (e.start == Local(1997, 3, 14, 7, 0)) {
+      e.description = "Walk with Sam";
+      e.start = Local(1997, 3, 14, 7, 30);
+    }
+  }
+  SaveHost(host);
+
+  SetNow(13, 10);
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(PilotLines(), Sorted({"Walk 1997-03-01 07:00 repeating except 1997-03-14",
+                                  "Walk with Sam 1997-03-14 07:30"}));
+  std::vector<std::string> expected = {"Walk with Sam 1997-03-14 07:30"};
+  for (int day : {12, 13, 15, 16, 17, 18, 19, 20}) {
+    char line[64];
+    std::snprintf(line, sizeof line, "Walk 1997-03-%02d 07:00 (occurrence)", day);
+    expected.push_back(line);
+  }
+  EXPECT_EQ(HostLines(), Sorted(expected));
+
+  SetNow(14, 10);
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(PilotLines(), Sorted({"Walk 1997-03-01 07:00 repeating except 1997-03-14",
+                                  "Walk with Sam 1997-03-14 07:30"}));
+  EXPECT_EQ(Activities(), (std::vector<int32_t>{19, 20}));
+}
+
+}  // namespace
+}  // namespace datebook_test
