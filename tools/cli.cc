@@ -21,7 +21,7 @@ const std::vector<std::string>& ParsedArgs::All(const std::string& name) const {
   return it == options.end() ? kNone : it->second;
 }
 
-bool ParseArgs(int argc, char** argv, int first, const std::vector<OptionSpec>& spec,
+bool ParseArgs(int argc, char** argv, int first, const std::vector<OptionSpec>& options,
                ParsedArgs* out, std::string* error) {
   bool optionsEnded = false;
   for (int i = first; i < argc; ++i) {
@@ -50,7 +50,7 @@ bool ParseArgs(int argc, char** argv, int first, const std::vector<OptionSpec>& 
       name = name.substr(0, eq);
     }
     const OptionSpec* found = nullptr;
-    for (const auto& s : spec) {
+    for (const auto& s : options) {
       if (s.name == name) found = &s;
     }
     if (found == nullptr) {

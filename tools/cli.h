@@ -33,7 +33,7 @@ struct ParsedArgs {
 
 // Parses argv[first..argc). "--name value" and "--name=value" are both accepted; "--" ends the
 // options. False with a one-line message naming the argument that is wrong.
-bool ParseArgs(int argc, char** argv, int first, const std::vector<OptionSpec>& spec,
+bool ParseArgs(int argc, char** argv, int first, const std::vector<OptionSpec>& options,
                ParsedArgs* out, std::string* error);
 
 // Prints "hotsync: <message>" on stderr and returns kExitUsage.

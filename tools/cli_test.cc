@@ -9,7 +9,7 @@ namespace velqor::tools {
 namespace {
 
 TEST(CliTest, OptionsAreParsedOrRefusedByName) {
-  const std::vector<OptionSpec> spec = {{"type", true}, {"dry-run", false}, {"inject", true}};
+  const std::vector<OptionSpec> options = {{"type", true}, {"dry-run", false}, {"inject", true}};
   struct Case {
     std::vector<const char*> argv;
     bool ok;
@@ -30,7 +30,7 @@ TEST(CliTest, OptionsAreParsedOrRefusedByName) {
     for (const char* a : c.argv) argv.push_back(const_cast<char*>(a));
     ParsedArgs args;
     std::string error;
-    EXPECT_EQ(ParseArgs(static_cast<int>(argv.size()), argv.data(), 1, spec, &args, &error), c.ok)
+    EXPECT_EQ(ParseArgs(static_cast<int>(argv.size()), argv.data(), 1, options, &args, &error), c.ok)
         << c.argv[1];
     EXPECT_EQ(error, c.error);
   }
@@ -40,7 +40,7 @@ TEST(CliTest, OptionsAreParsedOrRefusedByName) {
   for (const char* a : raw) argv.push_back(const_cast<char*>(a));
   ParsedArgs args;
   std::string error;
-  ASSERT_TRUE(ParseArgs(static_cast<int>(argv.size()), argv.data(), 1, spec, &args, &error));
+  ASSERT_TRUE(ParseArgs(static_cast<int>(argv.size()), argv.data(), 1, options, &args, &error));
   EXPECT_EQ(args.positional, (std::vector<std::string>{"p", "--type"}));
   EXPECT_EQ(args.All("inject"), (std::vector<std::string>{"A@1=2", "B@2=3"}));
   EXPECT_EQ(args.Get("type"), "2");
