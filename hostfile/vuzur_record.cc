@@ -15,11 +15,24 @@ CIntegerField* HostNumberField(const CBaseRecord& record) {
 
 }  // namespace
 
+namespace {
+
+bool AlarmOff(const CBaseRecord& record) {
+  const auto* alarm = dynamic_cast<const CBooleanField*>(record.GetField(kFldAlarmSet));
+  return alarm != nullptr && !alarm->Get();
+}
+
+}  // namespace
+
 int CVuzurRecord::IsEqual(const CBaseRecord& other) const {
+  // An alarm's advance and unit mean nothing while the alarm is off, and the handheld and the
+  // host leave different values there: the same event from either side must compare equal.
+  const bool alarmsOff = AlarmOff(*this) && AlarmOff(other);
   for (int index = kFirstEventField; index <= kLastEventField; ++index) {
     const CBaseField* mine = GetField(index);
     const CBaseField* theirs = other.GetField(index);
     if (mine == nullptr || theirs == nullptr) return 0;
+    if (alarmsOff && (index == kFldAlarmAdvance || index == kFldAlarmUnit)) continue;
     if (mine->Compare(*theirs) != 0) return 0;
   }
   return 1;

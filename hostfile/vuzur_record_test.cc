@@ -139,7 +139,7 @@ TEST(VuzurRecordEquality, LooksOnlyAtTheEventFields) {
       {"alarm advance (6)", [](CVuzurRecord& r) { r.SetAlarmAdvTime(15); }, 0},
       {"note (7)", [](CVuzurRecord& r) { r.SetNote("bring x-rays"); }, 0},
       {"untimed (8)", [](CVuzurRecord& r) { r.SetUnTimedFlag(1); }, 0},
-      {"alarm set (9)", [](CVuzurRecord& r) { r.SetAlarmFlag(1); }, 0},
+      {"alarm set (9)", [](CVuzurRecord& r) { r.SetAlarmFlag(0); }, 0},
       {"private (10)", [](CVuzurRecord& r) { r.SetPrivate(1); }, 0},
       {"repeating (11)",
        [&](CVuzurRecord& r) { static_cast<CBooleanField*>(field(r, kFldRepeating))->Set(true); },
@@ -157,10 +157,50 @@ TEST(VuzurRecordEquality, LooksOnlyAtTheEventFields) {
     CVuzurRecord a(table, 0), b(table, 0);
     ASSERT_EQ(table.AppendBlankRecord(a), 0);
     ASSERT_EQ(table.AppendBlankRecord(b), 0);
-    Apply(a, Props{});
-    Apply(b, Props{});
+    Props withAlarm;
+    withAlarm.alarm = true;
+    withAlarm.advance = 5;
+    Apply(a, withAlarm);
+    Apply(b, withAlarm);
     ASSERT_EQ(a.IsEqual(b), 1);
     c.change(b);
+    EXPECT_EQ(a.IsEqual(b), c.equal);
+    EXPECT_EQ(b.IsEqual(a), c.equal);
+  }
+}
+
+// With both alarms off, what the advance and unit fields hold does not count: the handheld
+// reads "no alarm" as advance -1, a host file leaves the fresh row's 0.
+TEST(VuzurRecordEquality, AlarmDetailsCountOnlyWhileAnAlarmIsSet) {
+  struct Case {
+    const char* name;
+    bool alarmA, alarmB;
+    int32_t advanceA, advanceB;
+    int32_t unitA, unitB;
+    int equal;
+  };
+  const Case cases[] = {
+      {"both off, advances differ", false, false, -1, 0, kAlarmMinutes, kAlarmMinutes, 1},
+      {"both off, units differ", false, false, 5, 5, kAlarmMinutes, kAlarmDays, 1},
+      {"one on", true, false, 5, 5, kAlarmMinutes, kAlarmMinutes, 0},
+      {"both on, advances differ", true, true, 5, 10, kAlarmMinutes, kAlarmMinutes, 0},
+      {"both on, units differ", true, true, 5, 5, kAlarmMinutes, kAlarmHours, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    CVuzurTable table;
+    CVuzurRecord a(table, 0), b(table, 0);
+    ASSERT_EQ(table.AppendBlankRecord(a), 0);
+    ASSERT_EQ(table.AppendBlankRecord(b), 0);
+    Props pa, pb;
+    pa.alarm = c.alarmA;
+    pa.advance = c.advanceA;
+    pa.unit = c.unitA;
+    pb.alarm = c.alarmB;
+    pb.advance = c.advanceB;
+    pb.unit = c.unitB;
+    Apply(a, pa);
+    Apply(b, pb);
     EXPECT_EQ(a.IsEqual(b), c.equal);
     EXPECT_EQ(b.IsEqual(a), c.equal);
   }
