@@ -51,6 +51,14 @@ const char kConfigureHelp[] =
     "                   overwrites handheld, 3 handheld overwrites desktop, 4 do nothing\n"
     "  --default        with --choose: make the choice the default\n";
 
+const char kBlankRefused[] =
+    "has a blank, which the host driver's command lines cannot carry; nothing was written";
+
+// Blanks as the driver's command lines are split at.
+bool HasBlank(const std::string& text) {
+  return text.find_first_of(" \t") != std::string::npos;
+}
+
 bool IsNumberSetting(const std::string& name) {
   return name == "UserMode" || name == "FlushBackup" || name == "NumDays";
 }
@@ -167,6 +175,15 @@ int CmdInit(int argc, char** argv, int first) {
     return UsageError("--user-id: longer than " + std::to_string(shell::kUserIdSize - 1) +
                       " characters");
   }
+  // The conduit starts the host driver from command lines split at blanks, with no quoting:
+  // a blank in the driver's path or in the user folder would split a word, and such a
+  // profile could never synchronize. The search path is refused alike, so that every path
+  // a profile hands the driver is a single word.
+  const std::string driverArgument = args.Has("driver") ? "--driver" : "the default driver";
+  if (HasBlank(driver)) {
+    return UsageError(driverArgument + ": " + driver + ": " + kBlankRefused);
+  }
+  if (HasBlank(hll)) return UsageError("--hll-path: " + hll + ": " + kBlankRefused);
   int32_t days = 30;
   if (args.Has("days")) {
     auto n = ParseInteger(args.Get("days"));
@@ -176,6 +193,7 @@ int CmdInit(int argc, char** argv, int first) {
   }
 
   const ProfilePaths paths = PathsOf(args.positional[0]);
+  if (HasBlank(paths.root)) return UsageError("PROFILE: " + paths.root + ": " + kBlankRefused);
   std::error_code ec;
   if (fs::exists(paths.root, ec)) {
     return Failure(paths.root + ": already exists; nothing was written");

@@ -230,6 +230,41 @@ TEST_F(HotSyncScenario, AWrongArgumentGetsOneLineNamingItAndStatus64) {
   }
 }
 
+TEST_F(HotSyncScenario, InitRefusesABlankInAnyPathTheHostDriverIsGiven) {
+  struct Case {
+    std::vector<std::string> more;
+    const char* names;
+  };
+  const std::string spaced = dir_ + "/with blank";
+  const Case cases[] = {
+      {{spaced + "/profile"}, "PROFILE"},
+      {{dir_ + "/tab\tbed"}, "PROFILE"},
+      {{dir_ + "/p", "--driver", "/opt/host driver/drv"}, "--driver"},
+      {{dir_ + "/p", "--driver", std::string(FILEHOST_PROGRAM) + "\t"}, "--driver"},
+      {{dir_ + "/p", "--hll-path", "/opt/host lib"}, "--hll-path"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.more[0] + " " + c.names);
+    std::vector<std::string> args = {"init"};
+    args.insert(args.end(), c.more.begin(), c.more.end());
+    args.insert(args.end(), {"--user", "Ann Example"});
+    Result r = Hotsync(args);
+    EXPECT_EQ(r.status, 64) << r.out << r.err;
+    EXPECT_EQ(CountOf(r.err, "\n"), 1u) << r.err;
+    EXPECT_TRUE(Contains(r.err, c.names)) << r.err;
+    EXPECT_TRUE(Contains(r.err, "blank")) << r.err;
+    EXPECT_EQ(r.out, "");
+    // Nothing was made: no profile, no folder above it, no staging folder beside it.
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(dir_)) left.push_back(e.path().string());
+    EXPECT_TRUE(left.empty()) << left.front();
+  }
+  // The same values without the blank make a profile.
+  Result ok = Hotsync({"init", dir_ + "/p", "--user", "Ann Example", "--driver", FILEHOST_PROGRAM,
+                       "--hll-path", "/opt/host_lib"});
+  EXPECT_EQ(ok.status, 0) << ok.err;
+}
+
 TEST_F(HotSyncScenario, SettingsChangeWhatTheConduitReads) {
   MakeProfile();
   Result r = Hotsync({"settings", profile_, "set", "NumDays", "14"});
@@ -584,6 +619,36 @@ TEST_F(HotSyncScenario, AnInterruptedSynchronizationIsFollowedByACleanOne) {
   const std::string host = ReadFile(Calendar());
   EXPECT_EQ(CountOf(host, "description Host only\n"), 1u) << host;
   EXPECT_EQ(CountOf(host, "description Handheld only\n"), 1u) << host;
+}
+
+// A big-endian number of the file's header.
+uint32_t HeaderNumber(const std::string& bytes, size_t offset, size_t size) {
+  uint32_t n = 0;
+  for (size_t i = 0; i < size && offset + i < bytes.size(); ++i) {
+    n = n << 8 | static_cast<uint8_t>(bytes[offset + i]);
+  }
+  return n;
+}
+
+TEST_F(HotSyncScenario, ADateBookTheSynchronizationCreatesIsOfTheDateBooksTypeAndCreator) {
+  MakeProfile();
+  ASSERT_TRUE(fs::remove(Datebook()));
+  WriteFile(Calendar(),
+            "next-number 5\nevent 3\ndate 2024-03-06\nstart 12:00\nend 13:00\n"
+            "description Host only\nend\n");
+  Result r = Sync();
+  REQUIRE_SYNCHRONIZING(r);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+
+  const std::string bytes = ReadFile(Datebook());
+  ASSERT_GE(bytes.size(), 78u);
+  EXPECT_EQ(bytes.substr(0, 11), std::string("DatebookDB\0", 11));
+  EXPECT_EQ(bytes.substr(60, 4), "DATA");
+  EXPECT_EQ(bytes.substr(64, 4), "date");
+  EXPECT_EQ(HeaderNumber(bytes, 32, 2), 0u);  // attributes
+  EXPECT_EQ(HeaderNumber(bytes, 34, 2), 0u);  // version
+  r = Hotsync({"handheld", profile_, "list", "--json"});
+  EXPECT_EQ(CountOf(r.out, "\"description\": \"Host only\""), 1u) << r.out;
 }
 
 TEST_F(HotSyncScenario, ADryRunReportsBothSidesRecordByRecord) {
