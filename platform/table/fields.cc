@@ -256,6 +256,7 @@ bool CRepeatField::CopyFrom(const CBaseField& other) {
   if (o == this) return true;
   rule = o->rule;
   exceptions = o->exceptions;
+  ExceptionsChanged();
   return true;
 }
 
@@ -284,4 +285,5 @@ void CRepeatField::Load(CArchive& archive) {
   for (uint32_t i = 0; i < count; ++i) dates.push_back(GetI32(archive));
   rule = loaded;
   exceptions = std::move(dates);
+  ExceptionsChanged();
 }

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstdlib>
 
 #include "platform/clock.h"
 #include "platform/table/table.h"
@@ -337,6 +338,7 @@ long CDateBkRecord::StopRepeatingEvt() {
   interval->SetValue(0);
   repeat->rule = CRepeateDayInfo();
   repeat->exceptions.clear();
+  repeat->ExceptionsChanged();
   exceptionCursor_ = 0;
   return kTblOk;
 }
@@ -417,22 +419,50 @@ long CDateBkRecord::AddException(int32_t date) {
   const long status = FieldOf(*this, kFldRepeatRule, &repeat);
   if (status != kTblOk) return status;
   const int32_t day = DayOf(date);
-  for (int32_t existing : repeat->exceptions) {
-    if (DayOf(existing) == day) return kTblOk;
-  }
+  if (repeat->HasExceptionDay(day)) return kTblOk;
   if (repeat->exceptions.size() >= kMaxExceptionCount) return kTblBadValue;
-  repeat->exceptions.push_back(day);
+  repeat->AppendExceptionDay(day);
   return kTblOk;
 }
 
 int CDateBkRecord::IsException(int32_t time) const {
   CRepeatField* repeat = nullptr;
   if (FieldOf(*this, kFldRepeatRule, &repeat) != kTblOk) return 0;
-  const int32_t day = DayOf(time);
-  for (int32_t existing : repeat->exceptions) {
-    if (DayOf(existing) == day) return 1;
+  return repeat->HasExceptionDay(DayOf(time)) ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The exceptions' day index
+
+const CRepeatField::DayIndex& CRepeatField::Days() const {
+  // Days are local: a list loaded in one zone and looked up in another is indexed again.
+  const char* zone = std::getenv("TZ");
+  DayIndex& index = dayIndex_;
+  if (index.valid && index.data == exceptions.data() && index.count == exceptions.size() &&
+      index.zoneSet == (zone != nullptr) && (zone == nullptr || index.zone == zone)) {
+    return index;
   }
-  return 0;
+  index.Clear();
+  index.days.reserve(exceptions.size());
+  for (int32_t existing : exceptions) index.days.insert(DayOf(existing));
+  index.data = exceptions.data();
+  index.count = exceptions.size();
+  index.zoneSet = zone != nullptr;
+  index.zone = zone != nullptr ? zone : "";
+  index.valid = true;
+  return index;
+}
+
+bool CRepeatField::HasExceptionDay(int32_t day) const {
+  return Days().days.count(day) != 0;
+}
+
+void CRepeatField::AppendExceptionDay(int32_t day) {
+  Days();  // up to date for the list as it was, then grown with it
+  exceptions.push_back(day);
+  dayIndex_.days.insert(DayOf(day));
+  dayIndex_.data = exceptions.data();
+  dayIndex_.count = exceptions.size();
 }
 
 long CDateBkRecord::CalcNextOccurrance(int32_t after, int32_t& next) const {

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/classlib.h"
@@ -149,6 +150,8 @@ class CTextField : public CBaseField {
 class CRepeatField : public CBaseField {
  public:
   CRepeateDayInfo rule;
+  // Changed through CDateBkRecord's exception calls or replaced whole (CopyFrom, Load); code
+  // that edits the list in place calls ExceptionsChanged() afterwards.
   std::vector<int32_t> exceptions;
   uint16_t GetType() const override { return kFieldRepeat; }
   int Compare(const CBaseField& other) const override;
@@ -156,6 +159,37 @@ class CRepeatField : public CBaseField {
   bool CopyFrom(const CBaseField& other) override;
   void Store(CArchive& archive) const override;
   void Load(CArchive& archive) override;
+
+  // Whether an exception falls on the local day that begins at `day`.
+  bool HasExceptionDay(int32_t day) const;
+  // Appends `day` (a local midnight) to the exceptions.
+  void AppendExceptionDay(int32_t day);
+  void ExceptionsChanged() { dayIndex_.Clear(); }
+
+ private:
+  // The local day of every exception, so that looking one up costs no local-time conversion
+  // per exception. It holds for the list and the time zone it was built for; a copy of the
+  // field builds its own.
+  struct DayIndex {
+    DayIndex() = default;
+    DayIndex(const DayIndex&) {}
+    DayIndex& operator=(const DayIndex&) {
+      Clear();
+      return *this;
+    }
+    void Clear() {
+      valid = false;
+      days.clear();
+    }
+    bool valid = false;
+    const int32_t* data = nullptr;  // the list's storage and length when built
+    size_t count = 0;
+    bool zoneSet = false;  // TZ when built
+    std::string zone;
+    std::unordered_set<int32_t> days;
+  };
+  const DayIndex& Days() const;
+  mutable DayIndex dayIndex_;
 };
 
 // The field a type code makes, or null for a code the library does not know.

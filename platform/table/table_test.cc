@@ -888,6 +888,64 @@ TEST_F(TableLibRepeatTest, IsExceptionComparesLocalDaysNotInstants) {
   EXPECT_EQ(r_.FindNextException(date), kTblNoException);
 }
 
+TEST_F(TableLibRepeatTest, ManyExceptionsKeepTheirOrderAndNoDayTwice) {
+  TzScope tz("Europe/Berlin");
+  // Days scattered over about twelve years, each added twice at different hours.
+  std::vector<int32_t> days;
+  for (int i = 0; i < 1000; ++i) days.push_back(Local(2020, 1, 1 + (i * 379) % 4400));
+  for (int round = 0; round < 2; ++round) {
+    for (int32_t day : days) ASSERT_EQ(r_.AddException(day + (round == 0 ? 3600 : 79200)), kTblOk);
+  }
+  EXPECT_EQ(Exceptions(), days);
+  for (size_t i = 0; i < days.size(); i += 7) {
+    EXPECT_EQ(r_.IsException(days[i] + 43200), 1) << i;
+  }
+  EXPECT_EQ(r_.IsException(Local(2019, 12, 31, 12, 0)), 0);
+  EXPECT_EQ(r_.IsException(Local(2020, 1, 2, 12, 0)), 0);  // (i * 379) % 4400 skips day 1
+}
+
+TEST_F(TableLibRepeatTest, ExceptionDaysFollowTheZoneAndEveryReplacementOfTheList) {
+  auto* field = static_cast<CRepeatField*>(r_.GetField(kFldRepeatRule));
+  ASSERT_NE(field, nullptr);
+  {
+    TzScope tz("America/New_York");
+    ASSERT_EQ(r_.AddException(Local(2024, 7, 4, 9, 0)), kTblOk);  // 04:00 UTC
+    EXPECT_EQ(r_.IsException(Local(2024, 7, 4, 12, 0)), 1);
+  }
+  {
+    // The same instant is the evening of 3 July on the west coast: that is the excepted day.
+    TzScope tz("America/Los_Angeles");
+    EXPECT_EQ(r_.IsException(Local(2024, 7, 3, 12, 0)), 1);
+    EXPECT_EQ(r_.IsException(Local(2024, 7, 4, 12, 0)), 0);
+    ASSERT_EQ(r_.AddException(Local(2024, 7, 3, 8, 0)), kTblOk);
+    EXPECT_EQ(Exceptions().size(), 1u);
+    ASSERT_EQ(r_.AddException(Local(2024, 7, 4, 8, 0)), kTblOk);
+    EXPECT_EQ(Exceptions().size(), 2u);
+  }
+  TzScope tz("UTC");
+  const int32_t day = 19000 * 86400;
+  EXPECT_EQ(r_.IsException(Local(2024, 7, 4, 12, 0)), 1);
+  // A list of the same length copied over this one.
+  CRepeatField other;
+  other.exceptions = {day, day + 86400};
+  ASSERT_TRUE(field->CopyFrom(other));
+  EXPECT_EQ(r_.IsException(day + 100), 1);
+  EXPECT_EQ(r_.IsException(Local(2024, 7, 4, 12, 0)), 0);
+  // An edit in place, announced.
+  field->exceptions[1] = day + 5 * 86400;
+  field->ExceptionsChanged();
+  EXPECT_EQ(r_.IsException(day + 86400), 0);
+  EXPECT_EQ(r_.IsException(day + 5 * 86400), 1);
+  ASSERT_EQ(r_.AddException(day + 5 * 86400 + 7), kTblOk);
+  EXPECT_EQ(Exceptions(), (std::vector<int32_t>{day, day + 5 * 86400}));
+  // A copy of the field answers for its own list.
+  CRepeatField copy(*field);
+  copy.exceptions = {day + 9 * 86400, day + 10 * 86400};
+  EXPECT_TRUE(copy.HasExceptionDay(day + 9 * 86400));
+  EXPECT_FALSE(copy.HasExceptionDay(day));
+  EXPECT_TRUE(field->HasExceptionDay(day));
+}
+
 TEST_F(TableLibRepeatTest, StopRepeatingClearsRuleIntervalAndExceptions) {
   TzScope tz("Europe/Berlin");
   ASSERT_EQ(r_.SetRepDaily(CDayName(kMonday, 3, -1, 0)), kTblOk);
