@@ -46,11 +46,16 @@ TEST_F(OpenPilotDbTest, CreatesAMissingDatabaseFromTheProperties) {
   props.creationValue = 0x00010008;
   TestMonitor& m = MakeMonitor();
   ASSERT_EQ(m.OpenPilotDB(), 0);
-  EXPECT_EQ(recording.created.creator, 0x64617465u);
-  EXPECT_EQ(recording.created.creationByte, 0x5A);
-  EXPECT_EQ(recording.created.creationValue, 0x00010008u);
+  // Copied out of the packed record before they are compared.
+  const uint32_t creator = recording.created.creator;
+  const uint8_t creationByte = recording.created.creationByte;
+  const uint32_t creationValue = recording.created.creationValue;
+  const uint32_t reserved = recording.created.reserved5;
+  EXPECT_EQ(creator, 0x64617465u);
+  EXPECT_EQ(creationByte, 0x5A);
+  EXPECT_EQ(creationValue, 0x00010008u);
   EXPECT_STREQ(recording.created.name, kNewName);
-  EXPECT_EQ(recording.created.reserved5, 0u);
+  EXPECT_EQ(reserved, 0u);
   const velqor::platform::HandheldDatabase* db = handheld.FindDatabase(kNewName);
   ASSERT_NE(db, nullptr);
   EXPECT_EQ(db->creator, 0x64617465u);

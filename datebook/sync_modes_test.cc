@@ -147,6 +147,22 @@ TEST_F(SyncModeTest, ADeletedRepeatingEventWritesNothingAndLeavesTheSeriesList) 
   EXPECT_EQ(link.CountOf("HhReadRecordById"), 0);
 }
 
+TEST_F(SyncModeTest, ARepeatingEventMarkedForArchivingIsArchived) {
+  TestMonitor& m = Open();
+  AddOccurrences(m, 0x2C, {Local(1997, 3, 12, 8, 0)});
+  AddPilot({.event = {.id = 0x2C, .text = "course", .start = Local(1997, 3, 1, 8, 0)},
+            .rule = Daily(),
+            .attributes = kAttrDeleted | kAttrArchive});
+  ASSERT_EQ(m.FastSync(), 0);
+  EXPECT_TRUE(AddedStarts(m).empty());
+  ASSERT_EQ(m.ArchiveTable->GetRecordCount(), 1);
+  CBaseIterator walk(*m.ArchiveTable);
+  CDateBkRecord archived(*m.ArchiveTable, 0);
+  ASSERT_EQ(walk.FindFirst(archived), 0);
+  EXPECT_NE(archived.IsRepeatingEvt(), 0) << "archived with its repeat rule";
+  EXPECT_TRUE(Db().records.empty()) << "purged from the handheld";
+}
+
 TEST_F(SyncModeTest, ADeletedSingleEventAfterARepeatingOneIsReconciled) {
   TestMonitor& m = Open();
   Append(*m.DesktopTable, {.id = 0x26, .text = "lunch", .start = Local(1997, 3, 13, 12, 0)});
