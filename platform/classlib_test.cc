@@ -1,15 +1,13 @@
 #include "platform/classlib.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "platform/testing/test_support.h"
 
 // A class of the tests' own, registered by name like any class of the system.
 class ClasslibTestWidget : public CObject {
@@ -22,48 +20,9 @@ VQ_IMPLEMENT_DYNCREATE(ClasslibTestWidget, 3)
 namespace classlib_test {
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/classlib-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    path_ = ::mkdtemp(buf.data()) ? buf.data() : "";
-  }
-  ~TempDir() {
-    for (const std::string& name : Names()) ::unlink((path_ + "/" + name).c_str());
-    ::rmdir(path_.c_str());
-  }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  std::vector<std::string> Names() const {
-    std::vector<std::string> names;
-    if (DIR* dir = ::opendir(path_.c_str())) {
-      while (dirent* e = ::readdir(dir)) {
-        const std::string n = e->d_name;
-        if (n != "." && n != "..") names.push_back(n);
-      }
-      ::closedir(dir);
-    }
-    return names;
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using velqor::test_support::ReadFile;
+using velqor::test_support::ScratchDir;
+using velqor::test_support::WriteFile;
 
 int32_t CauseOf(auto&& action) {
   try {
@@ -104,7 +63,7 @@ TEST(ClasslibRegistryTest, ObjectDefaultsDoNothingAndEveryObjectIsACObject) {
   EXPECT_FALSE(plain.IsKindOf(nullptr));
 
   // The default Serialize neither reads nor writes: a storing archive over a file stays empty.
-  TempDir dir;
+  ScratchDir dir;
   CFile file;
   ASSERT_TRUE(file.Open(dir.File("obj"), CFile::modeWrite | CFile::modeCreate, nullptr));
   CArchive archive(&file, CArchive::store);
@@ -116,7 +75,7 @@ TEST(ClasslibRegistryTest, ObjectDefaultsDoNothingAndEveryObjectIsACObject) {
 // ---------------------------------------------------------------------------------------------
 
 TEST(ClasslibFileTest, OpenFailuresCarryTheirCause) {
-  TempDir dir;
+  ScratchDir dir;
   WriteFile(dir.File("plain"), "x");
   ::mkdir(dir.File("sub").c_str(), 0755);
   struct Case {
@@ -139,11 +98,10 @@ TEST(ClasslibFileTest, OpenFailuresCarryTheirCause) {
     EXPECT_EQ(cause, c.cause);
     EXPECT_FALSE(file.IsOpen());
   }
-  ::rmdir(dir.File("sub").c_str());
 }
 
 TEST(ClasslibFileTest, WritesReadsAndReportsLength) {
-  TempDir dir;
+  ScratchDir dir;
   CFile out;
   int32_t cause = -1;
   ASSERT_TRUE(out.Open(dir.File("f"), CFile::modeWrite | CFile::modeCreate, &cause));
@@ -180,7 +138,7 @@ TEST(ClasslibFileTest, AFullDiskIsReportedAsSuch) {
 }
 
 TEST(ClasslibFileTest, DenyingWriteKeepsOtherDenyingOpenersOut) {
-  TempDir dir;
+  ScratchDir dir;
   const std::string path = dir.File("shared");
   WriteFile(path, "data");
   const unsigned rw = CFile::modeReadWrite | CFile::shareDenyWrite;
@@ -209,7 +167,7 @@ TEST(ClasslibFileTest, DenyingWriteKeepsOtherDenyingOpenersOut) {
 // ---------------------------------------------------------------------------------------------
 
 TEST(ClasslibAtomicFileTest, CommitReplacesTheTargetAndLeavesNothingElse) {
-  TempDir dir;
+  ScratchDir dir;
   const std::string target = dir.File("data.dat");
   WriteFile(target, "old content");
   CAtomicFile out;
@@ -225,7 +183,7 @@ TEST(ClasslibAtomicFileTest, CommitReplacesTheTargetAndLeavesNothingElse) {
 }
 
 TEST(ClasslibAtomicFileTest, AnUncommittedWriteLeavesTheTargetAndRemovesItsTemporary) {
-  TempDir dir;
+  ScratchDir dir;
   const std::string target = dir.File("data.dat");
   WriteFile(target, "old content");
   {
@@ -239,7 +197,7 @@ TEST(ClasslibAtomicFileTest, AnUncommittedWriteLeavesTheTargetAndRemovesItsTempo
 }
 
 TEST(ClasslibAtomicFileTest, ATargetThatCannotBeReplacedFailsWithACause) {
-  TempDir dir;
+  ScratchDir dir;
   int32_t cause = -1;
   {
     CAtomicFile out;
@@ -270,7 +228,7 @@ class ClasslibArchiveTest : public ::testing::Test {
     WriteFile(path, bytes);
     return path;
   }
-  TempDir dir_;
+  ScratchDir dir_;
   int count_ = 0;
 };
 

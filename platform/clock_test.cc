@@ -8,35 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/testing/test_support.h"
+
 namespace velqor::platform {
 namespace {
 
-// Pins TZ for one test and puts the previous value back afterwards.
-class ScopedZone {
- public:
-  explicit ScopedZone(const char* zone) {
-    if (const char* old = std::getenv("TZ")) {
-      had_ = true;
-      saved_ = old;
-    }
-    setenv("TZ", zone, 1);
-    ReloadTimeZone();
-  }
-  ~ScopedZone() {
-    if (had_) {
-      setenv("TZ", saved_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    ReloadTimeZone();
-  }
-  ScopedZone(const ScopedZone&) = delete;
-  ScopedZone& operator=(const ScopedZone&) = delete;
-
- private:
-  bool had_ = false;
-  std::string saved_;
-};
+using velqor::test_support::ScopedTimeZone;
 
 std::string Show(int64_t time) {
   return FormatLocal(time, "%Y-%m-%d %H:%M:%S %Z");
@@ -112,7 +89,7 @@ TEST(LocalTimeTest, BreakDownFollowsTheZone) {
       {"UTC", 4102444800LL, {2100, 1, 1, 0, 0, 0, 5, 0, false}},
   };
   for (const Case& c : cases) {
-    ScopedZone zone(c.zone);
+    ScopedTimeZone zone(c.zone);
     LocalTime got{};
     ASSERT_TRUE(BreakDownLocal(c.time, &got)) << c.zone << " " << c.time;
     EXPECT_EQ(got.year, c.want.year) << c.zone << " " << c.time;
@@ -128,7 +105,7 @@ TEST(LocalTimeTest, BreakDownFollowsTheZone) {
 }
 
 TEST(LocalTimeTest, BreakDownRefusesWhatThePlatformCannotHold) {
-  ScopedZone zone("UTC");
+  ScopedTimeZone zone("UTC");
   LocalTime got{};
   EXPECT_FALSE(BreakDownLocal(INT64_MAX, &got));
   EXPECT_FALSE(BreakDownLocal(INT64_MIN, &got));
@@ -163,7 +140,7 @@ TEST(LocalTimeTest, MakeLocalTimeLetsTheZoneDecideDaylightSaving) {
       {"Europe/Berlin", 2024, 10, 27, 4, 0, 0, 1729998000},
   };
   for (const Case& c : cases) {
-    ScopedZone zone(c.zone);
+    ScopedTimeZone zone(c.zone);
     int64_t got = 0;
     ASSERT_TRUE(MakeLocalTime(c.year, c.month, c.day, c.hour, c.minute, c.second, &got))
         << c.zone << " " << c.year << "-" << c.month << "-" << c.day;
@@ -173,7 +150,7 @@ TEST(LocalTimeTest, MakeLocalTimeLetsTheZoneDecideDaylightSaving) {
 }
 
 TEST(LocalTimeTest, MakeLocalTimeInTheSkippedAndRepeatedHours) {
-  ScopedZone zone("America/New_York");
+  ScopedTimeZone zone("America/New_York");
   int64_t got = 0;
   // 02:30 on the spring day does not exist; whatever the platform makes of it lies between the
   // last standard second and 04:00 daylight time of the same day.
@@ -186,7 +163,7 @@ TEST(LocalTimeTest, MakeLocalTimeInTheSkippedAndRepeatedHours) {
 }
 
 TEST(LocalTimeTest, MakeLocalTimeFailsWhenTheYearCannotBeHeld) {
-  ScopedZone zone("UTC");
+  ScopedTimeZone zone("UTC");
   int64_t got = 77;
   EXPECT_FALSE(MakeLocalTime(INT_MIN, 1, 1, 0, 0, 0, &got));
   EXPECT_EQ(got, 77);
@@ -225,7 +202,7 @@ TEST(LocalTimeTest, MidnightAndDaysAreBuiltFromLocalDates) {
       {"XST5XDT,M3.2.0/23:30,M11.1.0/1", 1710086400, 1, 1710046800, 1710131400},
   };
   for (const Case& c : cases) {
-    ScopedZone zone(c.zone);
+    ScopedTimeZone zone(c.zone);
     EXPECT_EQ(LocalMidnight(c.time), c.midnight)
         << c.zone << " " << c.time << " got " << Show(LocalMidnight(c.time));
     EXPECT_EQ(AddLocalDays(c.time, c.days), c.shifted)
@@ -236,7 +213,7 @@ TEST(LocalTimeTest, MidnightAndDaysAreBuiltFromLocalDates) {
 
 TEST(LocalTimeTest, AddLocalDaysStepsOneCalendarDayAtATimeThroughAYear) {
   // Every day of a year with both clock changes begins at local 00:00.
-  ScopedZone zone("Europe/Berlin");
+  ScopedTimeZone zone("Europe/Berlin");
   int64_t day = 1704063600;  // 1 January 2024 00:00 CET
   for (int i = 0; i < 366; ++i) {
     LocalTime t{};
@@ -250,7 +227,7 @@ TEST(LocalTimeTest, AddLocalDaysStepsOneCalendarDayAtATimeThroughAYear) {
 }
 
 TEST(LocalTimeTest, FormatLocalUsesTheZoneAndAnyLength) {
-  ScopedZone zone("Europe/Berlin");
+  ScopedTimeZone zone("Europe/Berlin");
   EXPECT_EQ(FormatLocal(1711846800, "%Y-%m-%d %H:%M %Z"), "2024-03-31 03:00 CEST");
   EXPECT_EQ(FormatLocal(1711846799, "%Y-%m-%d %H:%M:%S %Z"), "2024-03-31 01:59:59 CET");
   std::string longFormat;

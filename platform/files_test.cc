@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+
+#include "platform/testing/test_support.h"
 
 namespace velqor::platform {
 namespace {
@@ -18,36 +18,18 @@ namespace {
 class LocalFilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vqfilesXXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
-  }
-  void TearDown() override {
-    std::filesystem::permissions(dir, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add);
-    std::filesystem::remove_all(dir);
+    ASSERT_TRUE(scratch.ok());
+    dir = scratch.path();
   }
 
-  std::string P(const std::string& name) { return dir + "/" + name; }
+  std::string P(const std::string& name) { return scratch.File(name); }
   void Put(const std::string& name, const std::string& bytes) {
-    std::ofstream out(P(name), std::ios::binary | std::ios::trunc);
-    out << bytes;
+    velqor::test_support::WriteFile(P(name), bytes);
   }
-  std::string Get(const std::string& name) {
-    std::ifstream in(P(name), std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-  std::vector<std::string> Names() {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir)) {
-      names.push_back(e.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::string Get(const std::string& name) { return velqor::test_support::ReadFile(P(name)); }
+  std::vector<std::string> Names() { return scratch.Names(); }
 
+  velqor::test_support::ScratchDir scratch;
   LocalFileSystem fs;
   std::string dir;
 };

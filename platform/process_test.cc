@@ -10,10 +10,10 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "platform/testing/test_support.h"
 
 namespace velqor::platform {
 namespace {
@@ -33,11 +33,9 @@ PollResult WaitFor(ProcessId process, int32_t* exitCode) {
 class ProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vqproc-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern + "/";
+    ASSERT_TRUE(scratch_.ok());
+    dir_ = scratch_.path() + "/";
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   // Runs the program to its end with this process's standard output (and, when `input` is
   // given, standard input) replaced for the start, so the child inherits them if it inherits
@@ -72,13 +70,11 @@ class ProcessTest : public ::testing::Test {
     if (started != 0) return -1000;
     int32_t code = -1000;
     if (WaitFor(process, &code) != PollResult::kExited) return -1000;
-    std::ifstream in(outPath);
-    std::ostringstream text;
-    text << in.rdbuf();
-    *output = text.str();
+    *output = velqor::test_support::ReadFile(outPath);
     return code;
   }
 
+  velqor::test_support::ScratchDir scratch_;
   std::string dir_;
 };
 
@@ -97,9 +93,9 @@ TEST_F(ProcessTest, ExitCodesArrive) {
 
 TEST_F(ProcessTest, StartFailuresMapToCodes) {
   const std::string text = dir_ + "notes.txt";
-  std::ofstream(text) << "not a program\n";
+  velqor::test_support::WriteFile(text, "not a program\n");
   const std::string junk = dir_ + "junk";
-  std::ofstream(junk) << "\x01\x02\x03 not a program format\n";
+  velqor::test_support::WriteFile(junk, "\x01\x02\x03 not a program format\n");
   chmod(junk.c_str(), 0755);
 
   struct Case {

@@ -7,7 +7,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+
+#include "platform/testing/test_support.h"
 
 namespace velqor::platform {
 namespace {
@@ -203,29 +204,16 @@ TEST_F(RegistryTest, HandlesAndArguments) {
 class FileSettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vqsettingsXXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
-    path = dir + "/settings.txt";
-  }
-  void TearDown() override { std::filesystem::remove_all(dir); }
-
-  std::string ReadFile() {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-  void WriteFile(const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-  }
-  size_t FilesInDir() {
-    size_t n = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir)) ++n;
-    return n;
+    ASSERT_TRUE(scratch.ok());
+    dir = scratch.path();
+    path = scratch.File("settings.txt");
   }
 
+  std::string ReadFile() { return velqor::test_support::ReadFile(path); }
+  void WriteFile(const std::string& text) { velqor::test_support::WriteFile(path, text); }
+  size_t FilesInDir() { return scratch.Names().size(); }
+
+  velqor::test_support::ScratchDir scratch;
   std::string dir, path;
 };
 

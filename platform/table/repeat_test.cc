@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/testing/test_support.h"
 
 namespace {
 
@@ -16,34 +17,7 @@ using velqor::platform::BreakDownLocal;
 using velqor::platform::FormatLocal;
 using velqor::platform::LocalTime;
 using velqor::platform::MakeLocalTime;
-using velqor::platform::ReloadTimeZone;
-
-// Pins TZ for one test and puts the previous value back afterwards.
-class ZoneGuard {
- public:
-  explicit ZoneGuard(const char* zone) {
-    if (const char* old = std::getenv("TZ")) {
-      had_ = true;
-      saved_ = old;
-    }
-    setenv("TZ", zone, 1);
-    ReloadTimeZone();
-  }
-  ~ZoneGuard() {
-    if (had_) {
-      setenv("TZ", saved_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    ReloadTimeZone();
-  }
-  ZoneGuard(const ZoneGuard&) = delete;
-  ZoneGuard& operator=(const ZoneGuard&) = delete;
-
- private:
-  bool had_ = false;
-  std::string saved_;
-};
+using velqor::test_support::ScopedTimeZone;
 
 // "YYYY-MM-DD HH:MM[:SS]" in the current zone.
 int32_t Local(const char* text) {
@@ -92,13 +66,13 @@ TEST(RepeatRuleTest, MaxDateIsTheEndOf2031InLocalTime) {
       {"Europe/Berlin", 1956524399},
   };
   for (const Case& c : cases) {
-    ZoneGuard zone(c.zone);
+    ScopedTimeZone zone(c.zone);
     EXPECT_EQ(maxDate(), c.want) << c.zone;
   }
 }
 
 TEST(RepeatRuleTest, ConstructorsKeepTheirValuesAndReadMinusOneAsNoEnd) {
-  ZoneGuard zone("Europe/Berlin");
+  ScopedTimeZone zone("Europe/Berlin");
   const int32_t end = Local("2025-06-30 00:00");
 
   const CDayName daily(kTuesday, 3, -1, 0);
@@ -147,14 +121,14 @@ struct OccurrenceCase {
 };
 
 void RunCases(const char* zoneName, const std::vector<OccurrenceCase>& cases) {
-  ZoneGuard zone(zoneName);
+  ScopedTimeZone zone(zoneName);
   for (const OccurrenceCase& c : cases) {
     EXPECT_EQ(Next(c.rule, Local(c.start), Local(c.after)), c.want) << zoneName << ": " << c.what;
   }
 }
 
 TEST(RepeatRuleTest, DailyAndWeeklyRules) {
-  ZoneGuard zone("UTC");
+  ScopedTimeZone zone("UTC");
   const int32_t jan16 = Local("2024-01-16 00:00");
   RunCases(
       "UTC",
@@ -268,7 +242,7 @@ TEST(RepeatRuleTest, NoEndStopsAtTheLastDayOf2031) {
 }
 
 TEST(RepeatRuleTest, RulesThatNeverOccurReportNone) {
-  ZoneGuard zone("UTC");
+  ScopedTimeZone zone("UTC");
   const int32_t start = Local("2024-01-10 09:30");
   CRepeateDayInfo none;
   none.SetInterval(1);
@@ -312,7 +286,7 @@ TEST(RepeatRuleTest, DailyKeepsItsLocalTimeAcrossClockChanges) {
         "2024-10-28 09:30:00"}},
   };
   for (const Case& c : cases) {
-    ZoneGuard zone(c.zone);
+    ScopedTimeZone zone(c.zone);
     const int32_t start = Local(c.start);
     EXPECT_EQ(Series(CDayName(0, 1, -1, 0), start, start, 4), c.want) << c.zone << " " << c.start;
     EXPECT_EQ(Series(CWeekly(0x7F, 1, -1, kSunday), start, start, 4), c.want)
@@ -321,7 +295,7 @@ TEST(RepeatRuleTest, DailyKeepsItsLocalTimeAcrossClockChanges) {
 }
 
 TEST(RepeatRuleTest, LocalTimesThatAClockChangeSkipsOrRepeats) {
-  ZoneGuard zone("America/New_York");
+  ScopedTimeZone zone("America/New_York");
   // 02:30 does not exist on 10 March: that day's occurrence is the platform's reading of it,
   // still on that day, and the next day is back at 02:30.
   const int32_t start = Local("2024-03-09 02:30");
@@ -346,7 +320,7 @@ TEST(RepeatRuleTest, AnOccurrencePushedPastMidnightIsStillFound) {
   // A zone whose clocks jump from 23:00 to midnight on the second Sunday of March: a daily
   // 23:30 event has no 23:30 on Sunday 10 March 2024, and the platform may put that day's
   // occurrence early on Monday. Searching from exactly that instant must find it again.
-  ZoneGuard zone("XST5XDT,M3.2.0/23,M11.1.0/1");
+  ScopedTimeZone zone("XST5XDT,M3.2.0/23,M11.1.0/1");
   const CDayName daily(0, 1, -1, 0);
   const int32_t start = Local("2024-03-08 23:30");
   int32_t sunday = 0;
@@ -371,7 +345,7 @@ TEST(RepeatRuleTest, EndDateIsJudgedByItsLocalDay) {
       {"Europe/Berlin", "2024-03-31 10:00", "2024-04-01 09:30:00"},
   };
   for (const Case& c : cases) {
-    ZoneGuard zone(c.zone);
+    ScopedTimeZone zone(c.zone);
     EXPECT_EQ(Next(CDayName(0, 1, endUtc, 0), Local("2024-03-25 09:30"), Local(c.after)), c.want)
         << c.zone;
   }
@@ -416,7 +390,7 @@ bool OccursOn(const CRepeateDayInfo& rule, const LocalTime& start, int64_t start
 }
 
 TEST(RepeatRuleTest, AgreesWithADayByDayWalk) {
-  ZoneGuard zone("UTC");
+  ScopedTimeZone zone("UTC");
   std::mt19937 random(20240310);
   auto pick = [&random](int lo, int hi) {
     return std::uniform_int_distribution<int>(lo, hi)(random);

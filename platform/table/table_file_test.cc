@@ -1,15 +1,12 @@
-#include <dirent.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/table/table.h"
+#include "platform/testing/table_support.h"
+#include "platform/testing/test_support.h"
 
 namespace table_file_test {
 namespace {
@@ -17,70 +14,13 @@ namespace {
 // The damage tests rewrite a file thousands of times; a memory file system keeps that quick
 // where one is at hand.
 std::string ScratchBase() {
-  if (::access("/dev/shm", W_OK) == 0) return "/dev/shm";
-  const char* base = std::getenv("TMPDIR");
-  return base && *base ? base : "/tmp";
+  return ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "";
 }
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = ScratchBase() + "/tablefile-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    path_ = ::mkdtemp(buf.data()) ? buf.data() : "";
-  }
-  ~TempDir() {
-    for (const std::string& name : Names()) ::unlink((path_ + "/" + name).c_str());
-    ::rmdir(path_.c_str());
-  }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  std::vector<std::string> Names() const {
-    std::vector<std::string> names;
-    if (DIR* dir = ::opendir(path_.c_str())) {
-      while (dirent* e = ::readdir(dir)) {
-        const std::string n = e->d_name;
-        if (n != "." && n != "..") names.push_back(n);
-      }
-      ::closedir(dir);
-    }
-    return names;
-  }
-
- private:
-  std::string path_;
-};
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-class WideSchema : public CDateBkSchema {
- public:
-  using CDateBkSchema::CDateBkSchema;
-  long DefineFields() override {
-    CDateBkSchema::DefineFields();
-    m_nFields = 16;
-    m_fieldTypes.push_back(kFieldInteger);
-    return 0;
-  }
-};
-
-class WideTable : public CDateBkTable {
- public:
-  WideTable() {
-    SetSchema(new WideSchema(54));
-    m_pSchema->DefineFields();
-  }
-};
+using velqor::test_support::ReadFile;
+using velqor::test_support::ScratchDir;
+using velqor::test_support::WideTable;
+using velqor::test_support::WriteFile;
 
 // A layout with a field of a code the library does not know before one it knows: rows have no
 // such field, and the file form has no value for it.
@@ -173,7 +113,7 @@ class TableFileTest : public ::testing::Test {
     bytes_ = ReadFile(path_);
     ASSERT_FALSE(bytes_.empty());
   }
-  TempDir dir_;
+  ScratchDir dir_{ScratchBase()};
   CDateBkTable table_;
   std::string path_;
   std::string bytes_;

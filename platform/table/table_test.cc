@@ -3,38 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/testing/table_support.h"
+#include "platform/testing/test_support.h"
 
 namespace table_test {
 namespace {
 
-using velqor::platform::MakeLocalTime;
-using velqor::platform::ReloadTimeZone;
-
-// A Date Book layout with one more integer field, as tables of host records have.
-class WideSchema : public CDateBkSchema {
- public:
-  using CDateBkSchema::CDateBkSchema;
-  long DefineFields() override {
-    CDateBkSchema::DefineFields();
-    m_nFields = 16;
-    m_fieldTypes.push_back(kFieldInteger);
-    return 0;
-  }
-};
-
-class WideTable : public CDateBkTable {
- public:
-  WideTable() {
-    SetSchema(new WideSchema(54));
-    m_pSchema->DefineFields();
-  }
-};
+using velqor::test_support::Local;
+using velqor::test_support::ScopedTimeZone;
+using velqor::test_support::WideTable;
 
 // A layout whose description field has a code the library does not know, and whose start
 // time is a text: the description is missing from every row, the start time of another type.
@@ -55,35 +37,6 @@ class OddTable : public CDateBkTable {
     m_pSchema->DefineFields();
   }
 };
-
-class TzScope {
- public:
-  explicit TzScope(const char* zone) {
-    const char* old = std::getenv("TZ");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    ::setenv("TZ", zone, 1);
-    ReloadTimeZone();
-  }
-  ~TzScope() {
-    if (had_) {
-      ::setenv("TZ", old_.c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    ReloadTimeZone();
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
-
-int32_t Local(int y, int mo, int d, int h = 0, int mi = 0) {
-  int64_t t = 0;
-  EXPECT_TRUE(MakeLocalTime(y, mo, d, h, mi, 0, &t));
-  return static_cast<int32_t>(t);
-}
 
 // Appends a row with the given ID, status and category and a description naming it.
 void AddRow(CDateBkTable& table, RecordId id, int32_t status, int32_t category,
@@ -860,7 +813,7 @@ TEST_F(TableLibRepeatTest, ExceptionsAreKeptAsLocalDays) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.zone);
-    TzScope tz(c.zone);
+    ScopedTimeZone tz(c.zone);
     ASSERT_EQ(r_.StopRepeatingEvt(), kTblOk);
     for (const auto& a : c.added)
       ASSERT_EQ(r_.AddException(Local(a[0], a[1], a[2], a[3], a[4])), kTblOk);
@@ -878,7 +831,7 @@ TEST_F(TableLibRepeatTest, ExceptionsAreKeptAsLocalDays) {
 }
 
 TEST_F(TableLibRepeatTest, IsExceptionComparesLocalDaysNotInstants) {
-  TzScope tz("America/New_York");
+  ScopedTimeZone tz("America/New_York");
   ASSERT_EQ(r_.AddException(Local(2024, 7, 4, 9, 0)), kTblOk);
   EXPECT_EQ(r_.IsException(Local(2024, 7, 4, 23, 59)), 1);
   EXPECT_EQ(r_.IsException(Local(2024, 7, 5, 0, 0)), 0);  // the same UTC day, the next local one
@@ -889,7 +842,7 @@ TEST_F(TableLibRepeatTest, IsExceptionComparesLocalDaysNotInstants) {
 }
 
 TEST_F(TableLibRepeatTest, ManyExceptionsKeepTheirOrderAndNoDayTwice) {
-  TzScope tz("Europe/Berlin");
+  ScopedTimeZone tz("Europe/Berlin");
   // Days scattered over about twelve years, each added twice at different hours.
   std::vector<int32_t> days;
   for (int i = 0; i < 1000; ++i) days.push_back(Local(2020, 1, 1 + (i * 379) % 4400));
@@ -908,13 +861,13 @@ TEST_F(TableLibRepeatTest, ExceptionDaysFollowTheZoneAndEveryReplacementOfTheLis
   auto* field = static_cast<CRepeatField*>(r_.GetField(kFldRepeatRule));
   ASSERT_NE(field, nullptr);
   {
-    TzScope tz("America/New_York");
+    ScopedTimeZone tz("America/New_York");
     ASSERT_EQ(r_.AddException(Local(2024, 7, 4, 9, 0)), kTblOk);  // 04:00 UTC
     EXPECT_EQ(r_.IsException(Local(2024, 7, 4, 12, 0)), 1);
   }
   {
     // The same instant is the evening of 3 July on the west coast: that is the excepted day.
-    TzScope tz("America/Los_Angeles");
+    ScopedTimeZone tz("America/Los_Angeles");
     EXPECT_EQ(r_.IsException(Local(2024, 7, 3, 12, 0)), 1);
     EXPECT_EQ(r_.IsException(Local(2024, 7, 4, 12, 0)), 0);
     ASSERT_EQ(r_.AddException(Local(2024, 7, 3, 8, 0)), kTblOk);
@@ -922,7 +875,7 @@ TEST_F(TableLibRepeatTest, ExceptionDaysFollowTheZoneAndEveryReplacementOfTheLis
     ASSERT_EQ(r_.AddException(Local(2024, 7, 4, 8, 0)), kTblOk);
     EXPECT_EQ(Exceptions().size(), 2u);
   }
-  TzScope tz("UTC");
+  ScopedTimeZone tz("UTC");
   const int32_t day = 19000 * 86400;
   EXPECT_EQ(r_.IsException(Local(2024, 7, 4, 12, 0)), 1);
   // A list of the same length copied over this one.
@@ -947,7 +900,7 @@ TEST_F(TableLibRepeatTest, ExceptionDaysFollowTheZoneAndEveryReplacementOfTheLis
 }
 
 TEST_F(TableLibRepeatTest, StopRepeatingClearsRuleIntervalAndExceptions) {
-  TzScope tz("Europe/Berlin");
+  ScopedTimeZone tz("Europe/Berlin");
   ASSERT_EQ(r_.SetRepDaily(CDayName(kMonday, 3, -1, 0)), kTblOk);
   ASSERT_EQ(r_.AddException(Local(2024, 5, 1, 10, 0)), kTblOk);
   ASSERT_EQ(r_.AddException(Local(2024, 5, 4, 10, 0)), kTblOk);
@@ -974,7 +927,7 @@ TEST_F(TableLibRepeatTest, StopRepeatingClearsRuleIntervalAndExceptions) {
 }
 
 TEST_F(TableLibRepeatTest, EveryRuleSetterStoresItsRuleAndInterval) {
-  TzScope tz("UTC");
+  ScopedTimeZone tz("UTC");
   struct Case {
     const char* name;
     std::function<long(CDateBkRecord&)> set;
@@ -1010,7 +963,7 @@ TEST_F(TableLibRepeatTest, EveryRuleSetterStoresItsRuleAndInterval) {
 }
 
 TEST_F(TableLibRepeatTest, NextOccurrenceUsesTheRecordsRuleIntervalAndStart) {
-  TzScope tz("Europe/Berlin");
+  ScopedTimeZone tz("Europe/Berlin");
   // Every second day at 09:00 from Friday 29 March 2024, across the spring change.
   const int32_t start = Local(2024, 3, 29, 9, 0);
   ASSERT_EQ(r_.SetStartTime(start), kTblOk);
@@ -1044,7 +997,7 @@ TEST_F(TableLibRepeatTest, NextOccurrenceUsesTheRecordsRuleIntervalAndStart) {
 }
 
 TEST_F(TableLibRepeatTest, ExceptionsSurviveDuplicationAndCountInEquality) {
-  TzScope tz("UTC");
+  ScopedTimeZone tz("UTC");
   ASSERT_EQ(r_.SetRepDaily(CDayName(0, 1, -1, 0)), kTblOk);
   ASSERT_EQ(r_.AddException(86400 * 3 + 5), kTblOk);
   CDateBkRecord copy(table_, 0);
