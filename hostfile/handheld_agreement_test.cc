@@ -6,15 +6,15 @@
 #include <string>
 
 #include "convert/datebook_converter.h"
-#include "hostfile/test_util.h"
 #include "hostfile/vuzur_record.h"
 #include "hostfile/vuzur_table.h"
 #include "platform/handles.h"
+#include "platform/testing/test_support.h"
 
 namespace {
 
-using velqor::hostfile::testing::ScopedTimeZone;
-using velqor::hostfile::testing::TempDir;
+using velqor::test_support::ScopedTimeZone;
+using velqor::test_support::ScratchDir;
 
 struct Event {
   const char* name;
@@ -57,7 +57,7 @@ TEST(HandheldAgreementTest, AnEventReadFromEitherSideComparesEqual) {
     original.SetNote(e.note);
 
     // The host side: through an exchange file.
-    TempDir dir;
+    ScratchDir dir;
     const std::string path = dir.File("events.dat");
     ASSERT_EQ(source.SaveTo(path), 0);
     CVuzurTable host;

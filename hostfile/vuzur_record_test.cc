@@ -6,15 +6,15 @@
 #include <optional>
 #include <string>
 
-#include "hostfile/test_util.h"
 #include "hostfile/vuzur_table.h"
+#include "platform/testing/test_support.h"
 
 namespace {
 
-using velqor::hostfile::testing::ReadFileBytes;
-using velqor::hostfile::testing::ScopedTimeZone;
-using velqor::hostfile::testing::TempDir;
-using velqor::hostfile::testing::WriteFileBytes;
+using velqor::test_support::ReadFile;
+using velqor::test_support::ScopedTimeZone;
+using velqor::test_support::ScratchDir;
+using velqor::test_support::WriteFile;
 
 // Local times used below, pinned as seconds so the tests do not lean on the code they check.
 constexpr int32_t kNy19980305_0000 = 889074000;  // America/New_York, EST
@@ -89,13 +89,13 @@ class RecordFixture : public ::testing::Test {
       return {};
     }
     if (cause) *cause = 0;
-    return ReadFileBytes(path);
+    return ReadFile(path);
   }
 
   // Reads one line into the record's row; returns the thrown cause or 0.
   int32_t Load(CVuzurRecord& record, const std::string& bytes) {
     const std::string path = dir_.File("load.dat");
-    WriteFileBytes(path, bytes);
+    WriteFile(path, bytes);
     CFile file;
     int32_t cause = 0;
     EXPECT_TRUE(file.Open(path, CFile::modeRead, &cause));
@@ -108,7 +108,7 @@ class RecordFixture : public ::testing::Test {
     return 0;
   }
 
-  TempDir dir_;
+  ScratchDir dir_;
 };
 
 // ---------------------------------------------------------------------------------------------

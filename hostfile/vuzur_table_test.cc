@@ -9,15 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "hostfile/test_util.h"
+#include "platform/testing/test_support.h"
 
 namespace {
 
-using velqor::hostfile::testing::MakeReadOnly;
-using velqor::hostfile::testing::ReadFileBytes;
-using velqor::hostfile::testing::ScopedTimeZone;
-using velqor::hostfile::testing::TempDir;
-using velqor::hostfile::testing::WriteFileBytes;
+using velqor::test_support::MakeReadOnly;
+using velqor::test_support::ReadFile;
+using velqor::test_support::ScopedTimeZone;
+using velqor::test_support::ScratchDir;
+using velqor::test_support::WriteFile;
 
 constexpr int32_t kNy19980305_0930 = 889108200;  // America/New_York
 constexpr int32_t kNy19980305_1015 = 889110900;
@@ -116,7 +116,7 @@ class TableFileTest : public ::testing::Test {
   }
 
   ScopedTimeZone zone_{"America/New_York"};
-  TempDir dir_;
+  ScratchDir dir_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -146,7 +146,7 @@ TEST_F(TableFileTest, LoadsRecordsAsTheCountSays) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = dir_.File("load.dat");
-    WriteFileBytes(path, c.bytes);
+    WriteFile(path, c.bytes);
     CVuzurTable table;
     Prefill(table);
     EXPECT_EQ(table.LoadFrom(path, 0), c.result);
@@ -156,7 +156,7 @@ TEST_F(TableFileTest, LoadsRecordsAsTheCountSays) {
 
 TEST_F(TableFileTest, LoadedRowsHoldTheFileData) {
   const std::string path = dir_.File("load.dat");
-  WriteFileBytes(path, "0002" + kLine2 + kLine3);
+  WriteFile(path, "0002" + kLine2 + kLine3);
   CVuzurTable table;
   ASSERT_EQ(table.LoadFrom(path, 0), 0);
   CVuzurRecord r(table, 0);
@@ -209,14 +209,14 @@ TEST_F(TableFileTest, MalformedFieldsFailTheLoad) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = dir_.File("bad.dat");
-    WriteFileBytes(path, "0003" + kLine1 + c.bad + kLine2);
+    WriteFile(path, "0003" + kLine1 + c.bad + kLine2);
     CVuzurTable table;
     EXPECT_EQ(table.LoadFrom(path, 0), kCauseBadFormat);
     EXPECT_EQ(Ids(table), std::vector<RecordId>{1});
   }
   // The unbroken file loads, so each case fails for its own field.
   const std::string path = dir_.File("good.dat");
-  WriteFileBytes(path, "0003" + kLine1 + kLine3 + kLine2);
+  WriteFile(path, "0003" + kLine1 + kLine3 + kLine2);
   CVuzurTable table;
   EXPECT_EQ(table.LoadFrom(path, 0), 0);
 }
@@ -237,7 +237,7 @@ TEST_F(TableFileTest, MalformedCountFailsTheLoad) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = dir_.File("count.dat");
-    WriteFileBytes(path, c.bytes);
+    WriteFile(path, c.bytes);
     CVuzurTable table;
     Prefill(table);
     EXPECT_EQ(table.LoadFrom(path, 0), c.result);
@@ -262,7 +262,7 @@ class RefusingTable : public CVuzurTable {
 
 TEST_F(TableFileTest, RefusedRowFailsTheLoad) {
   const std::string path = dir_.File("three.dat");
-  WriteFileBytes(path, "0003" + kLine1 + kLine2 + kLine3);
+  WriteFile(path, "0003" + kLine1 + kLine2 + kLine3);
   RefusingTable table(2);
   const long result = table.LoadFrom(path, 0);
   EXPECT_NE(result, 0);
@@ -282,12 +282,12 @@ TEST_F(TableFileTest, MissingFileLeavesTheTableAlone) {
 
 TEST_F(TableFileTest, UnopenableFileFailsAndLeavesTheTableAlone) {
   const std::string readOnly = dir_.File("readonly.dat");
-  WriteFileBytes(readOnly, "0001" + kLine1);
+  WriteFile(readOnly, "0001" + kLine1);
   // Root opens files without write bits; only a file system with an immutable flag stops it.
   const bool readOnlyMade = MakeReadOnly(readOnly);
 
   const std::string held = dir_.File("held.dat");
-  WriteFileBytes(held, "0001" + kLine1);
+  WriteFile(held, "0001" + kLine1);
   CFile holder;
   int32_t cause = 0;
   ASSERT_TRUE(holder.Open(held, CFile::modeReadWrite | CFile::shareDenyWrite, &cause));
@@ -320,7 +320,7 @@ TEST_F(TableFileTest, EmptyTableSavesAsZeroCount) {
   const std::string path = dir_.File("empty.dat");
   CVuzurTable table;
   ASSERT_EQ(table.SaveTo(path), 0);
-  EXPECT_EQ(ReadFileBytes(path), "0000");
+  EXPECT_EQ(ReadFile(path), "0000");
   CVuzurTable loaded;
   AddRow(loaded, 5, 5, "x");
   EXPECT_EQ(loaded.LoadFrom(path, 0), 0);
@@ -334,11 +334,11 @@ TEST_F(TableFileTest, SavesEveryRowAndDropsPurgedOnes) {
   AddRow(table, 2, 22, "Gone", kStatusDeleted);
   AddRow(table, 3, 33, "Third", kStatusModified);
   ASSERT_EQ(table.SaveTo(path), 0);
-  EXPECT_EQ(ReadFileBytes(path), "0003" + kLine1 + Line("00000002", "0022", "Gone", '2') + kLine3);
+  EXPECT_EQ(ReadFile(path), "0003" + kLine1 + Line("00000002", "0022", "Gone", '2') + kLine3);
 
   ASSERT_EQ(table.PurgeDeletedRecords(), 0);
   ASSERT_EQ(table.SaveTo(path), 0);
-  EXPECT_EQ(ReadFileBytes(path), "0002" + kLine1 + kLine3);
+  EXPECT_EQ(ReadFile(path), "0002" + kLine1 + kLine3);
 }
 
 TEST_F(TableFileTest, SavedTableLoadsBackInOrder) {
@@ -398,9 +398,9 @@ TEST_F(TableFileTest, SavedTableLoadsBackInOrder) {
     EXPECT_NE(ra, 0);
     EXPECT_NE(rb, 0);
     // A second save of the loaded table writes the same bytes.
-    const std::string first = ReadFileBytes(path);
+    const std::string first = ReadFile(path);
     ASSERT_EQ(loaded.SaveTo(path), 0);
-    EXPECT_EQ(ReadFileBytes(path), first);
+    EXPECT_EQ(ReadFile(path), first);
   }
 }
 
@@ -428,14 +428,14 @@ TEST_F(TableFileTest, RefusedSaveLeavesTheOldFileWhole) {
   CVuzurTable good;
   AddRow(good, 7, 77, "keep me");
   ASSERT_EQ(good.SaveTo(path), 0);
-  const std::string before = ReadFileBytes(path);
+  const std::string before = ReadFile(path);
   ASSERT_EQ(before, "0001" + Line("00000007", "0077", "keep me"));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     CVuzurTable table;
     c.fill(table);
     EXPECT_NE(table.SaveTo(path), 0);
-    EXPECT_EQ(ReadFileBytes(path), before);
+    EXPECT_EQ(ReadFile(path), before);
     size_t files = 0;
     for (const auto& entry : std::filesystem::directory_iterator(path.substr(0, path.rfind('/')))) {
       (void)entry;
@@ -447,7 +447,7 @@ TEST_F(TableFileTest, RefusedSaveLeavesTheOldFileWhole) {
   CVuzurTable full;
   for (int i = 0; i < 9999; ++i) AddRow(full, i, 1, "");
   ASSERT_EQ(full.SaveTo(path), 0);
-  EXPECT_EQ(ReadFileBytes(path).substr(0, 4), "9999");
+  EXPECT_EQ(ReadFile(path).substr(0, 4), "9999");
 }
 
 }  // namespace
