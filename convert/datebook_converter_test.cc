@@ -10,26 +10,17 @@
 
 #include "platform/clock.h"
 #include "platform/handles.h"
+#include "platform/testing/test_support.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using velqor::platform::MakeLocalTime;
 using velqor::platform::RegisterPointer;
 using velqor::platform::ReleasePointer;
-
-void UseZone(const char* zone) {
-  setenv("TZ", zone, 1);
-  velqor::platform::ReloadTimeZone();
-}
+using velqor::test_support::Local;
+using velqor::test_support::ScopedTimeZone;
 
 const char* const kZones[] = {"UTC", "America/New_York", "Europe/Berlin"};
-
-int32_t Local(int year, int month, int day, int hour = 0, int minute = 0) {
-  int64_t t = 0;
-  EXPECT_TRUE(MakeLocalTime(year, month, day, hour, minute, 0, &t));
-  return static_cast<int32_t>(t);
-}
 
 uint16_t Word(int year, int month, int day) {
   return static_cast<uint16_t>((year - 1904) << 9 | month << 5 | day);
@@ -166,11 +157,9 @@ Event ReadBack(CDateBkRecord& r) {
 class DateBookConverterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    UseZone("UTC");
     ASSERT_EQ(table_.AppendBlankRecord(desk_), 0);
     ASSERT_EQ(table_.AppendBlankRecord(other_), 0);
   }
-  void TearDown() override { UseZone("UTC"); }
 
   // Converts a handheld record into `desk_`.
   long Read(const Bytes& data, uint8_t attributes = 0) {
@@ -179,6 +168,7 @@ class DateBookConverterTest : public ::testing::Test {
     return converter_.RawToRecord(desk_, buffer.raw);
   }
 
+  ScopedTimeZone zone_{"UTC"};
   CDateBkTable table_;
   CDateBkRecord desk_{table_, 0};
   CDateBkRecord other_{table_, 0};
@@ -378,7 +368,7 @@ TEST_F(DateBookConverterTest, RecordToRawWritesTheHandheldImage) {
 TEST_F(DateBookConverterTest, RepeatEndDatesNearTheLastDateMeanNoEnd) {
   for (const char* zone : kZones) {
     SCOPED_TRACE(zone);
-    UseZone(zone);
+    ScopedTimeZone pinned(zone);
     const int32_t m = maxDate();
     struct Case {
       int32_t end;
@@ -496,7 +486,7 @@ TEST_F(DateBookConverterTest, RoundTripKeepsEveryProperty) {
        }},
   };
   for (const char* zone : kZones) {
-    UseZone(zone);
+    ScopedTimeZone pinned(zone);
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(zone) + ": " + c.name);
       const Event in = c.event();
@@ -1096,7 +1086,7 @@ TEST(PackedDateTest, TimeToPackedDateTakesTheLocalDate) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.zone) + " " + std::to_string(c.time));
-    UseZone(c.zone);
+    ScopedTimeZone zone(c.zone);
     uint16_t word = 0;
     uint8_t hour = 0;
     uint8_t minute = 0;
@@ -1105,7 +1095,6 @@ TEST(PackedDateTest, TimeToPackedDateTakesTheLocalDate) {
     EXPECT_EQ(hour, c.hour);
     EXPECT_EQ(minute, c.minute);
   }
-  UseZone("UTC");
 }
 
 TEST(PackedDateTest, PackedDateToTimeBuildsLocalTime) {
@@ -1129,12 +1118,11 @@ TEST(PackedDateTest, PackedDateToTimeBuildsLocalTime) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.zone) + " " + std::to_string(c.word));
-    UseZone(c.zone);
+    ScopedTimeZone zone(c.zone);
     int32_t time = -1;
     EXPECT_EQ(PackedDateToTime(c.word, c.hour, c.minute, &time), c.status);
     EXPECT_EQ(time, c.time);
   }
-  UseZone("UTC");
 }
 
 TEST(SwapTest, ReversesBytes) {
