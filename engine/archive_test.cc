@@ -2,14 +2,13 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "engine/engine_test_support.h"
 #include "engine/sync_monitor.h"
+#include "platform/testing/test_support.h"
 
 namespace engine_test {
 namespace {
@@ -43,18 +42,12 @@ std::vector<Row> RowsOf(CBaseTable& table) {
   return rows;
 }
 
-std::string ReadBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 class ArchiveTest : public EngineTest {
  protected:
   void SetUp() override {
     EngineTest::SetUp();
-    std::string pattern = (fs::temp_directory_path() / "engine_archive_XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    ASSERT_TRUE(scratch_.ok());
+    dir_ = scratch_.path();
     std::string directory = dir_.string() + "/";
     ASSERT_LT(directory.size(), sizeof props.directory);
     std::strcpy(props.directory, directory.c_str());
@@ -67,7 +60,6 @@ class ArchiveTest : public EngineTest {
   }
   void TearDown() override {
     monitor_.reset();
-    fs::remove_all(dir_);
     EngineTest::TearDown();
   }
 
@@ -81,15 +73,9 @@ class ArchiveTest : public EngineTest {
     for (const Row& row : rows) Append(table, row);
     ASSERT_EQ(table.SaveTo((dir_ / name).string()), 0);
   }
-  std::vector<std::string> Files() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir_)) {
-      names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<std::string> Files() const { return scratch_.Names(); }
 
+  velqor::test_support::ScratchDir scratch_;
   fs::path dir_;
   std::unique_ptr<TestMonitor> monitor_;
 };
@@ -222,7 +208,7 @@ TEST_F(ArchiveTest, FailuresEndTheLoopAndLeaveUnfinishedFilesAlone) {
     for (const auto& entry : fs::directory_iterator(dir_)) fs::remove(entry.path());
     WriteArchive("Work.DBA", earlier);
     const std::string corrupt = "not a table file";
-    if (c.corruptTravelFile) std::ofstream(dir_ / "Travel_Plans.DBA") << corrupt;
+    if (c.corruptTravelFile) velqor::test_support::WriteFile(dir_ / "Travel_Plans.DBA", corrupt);
     log.Clear();
     monitor_->createCalls = 0;
     monitor_->copyCalls = 0;
@@ -236,7 +222,7 @@ TEST_F(ArchiveTest, FailuresEndTheLoopAndLeaveUnfinishedFilesAlone) {
     const int32_t status = monitor_->SaveArchives();
     if (c.status == -2) {
       EXPECT_NE(status, 0);
-      EXPECT_EQ(ReadBytes(dir_ / "Travel_Plans.DBA"), corrupt);
+      EXPECT_EQ(velqor::test_support::ReadFile(dir_ / "Travel_Plans.DBA"), corrupt);
     } else {
       EXPECT_EQ(status, c.status);
     }

@@ -18,6 +18,7 @@
 #include "platform/handles.h"
 #include "platform/hotsync_log.h"
 #include "platform/memory_handheld.h"
+#include "platform/testing/test_support.h"
 #include "resources/conduit_strings.h"
 
 namespace engine_test {
@@ -177,8 +178,6 @@ using LogLines = std::vector<std::pair<std::string, int32_t>>;
 class EngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    module = velqor::platform::RegisterStringTable(velqor::resources::kConduitStrings,
-                                                   velqor::resources::kConduitStringCount);
     velqor::platform::SetHandheldLink(&link);
     velqor::platform::SetHotSyncLog(&log);
     std::memset(&props, 0, sizeof props);
@@ -189,7 +188,6 @@ class EngineTest : public ::testing::Test {
   void TearDown() override {
     velqor::platform::SetHotSyncLog(nullptr);
     velqor::platform::SetHandheldLink(nullptr);
-    velqor::platform::UnregisterStringTable(module);
   }
 
   // The log as (text, activity) pairs.
@@ -202,7 +200,9 @@ class EngineTest : public ::testing::Test {
   velqor::platform::MemoryHandheld handheld;
   velqor::platform::FaultInjectingLink link{&handheld};
   velqor::platform::MemoryLog log;
-  velqor::platform::ModuleHandle module = 0;
+  velqor::test_support::ScopedStringTable strings{velqor::resources::kConduitStrings,
+                                                  velqor::resources::kConduitStringCount};
+  velqor::platform::ModuleHandle module = strings.module();
   ConduitProperties props;
 };
 
