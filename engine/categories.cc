@@ -161,6 +161,9 @@ int32_t CSyncMonitor::SyncCategories() {
       PilotCategories->Delete(pilot.index);
     } else {
       LogCategoryMoveFailed(pilot.name);
+      // With the connection gone every further call would fail as well, and writing a block
+      // would only try to send a list the handheld's records no longer match.
+      if (IsCommsError(moved) != 0) return moved;
     }
   }
 

@@ -285,7 +285,7 @@ TEST_F(CategoryTest, FastAndSlowSynchronizationsReconcileBothLists) {
     link.ClearCalls();
     velqor::platform::FaultInjectingLink failing(&handheld);
     if (c.failMove) {
-      failing.FailFrom("SyncChangeCategory", 1, 0x2007);
+      failing.FailFrom("SyncChangeCategory", 1, 16385);  // refused, the connection intact
       velqor::platform::SetHandheldLink(&failing);
     }
     auto* converter = new FakeConverter();
@@ -304,6 +304,29 @@ TEST_F(CategoryTest, FastAndSlowSynchronizationsReconcileBothLists) {
     EXPECT_EQ(Lines(), c.log);
     velqor::platform::SetHandheldLink(&link);
   }
+}
+
+// Two handheld categories deleted on the desktop; the first move finds the connection gone.
+// The pass ends there: the second category is not tried and no block is written.
+TEST_F(CategoryTest, ALostConnectionWhileMovingRecordsEndsTheSynchronization) {
+  link.FailFrom("SyncChangeCategory", 1, 0x2004);
+  auto* converter = new FakeConverter();
+  converter->handheld = With(kStandard, {{3, 3, "Travel"}, {4, 4, "Golf"}});
+  auto monitor = MakeMonitor(0, 0, kStandard, {1, 2}, converter);
+  ASSERT_EQ(monitor->ReadPilotCategories(), 0);
+  link.ClearCalls();
+
+  EXPECT_EQ(monitor->SyncCategories(), 0x2004);
+
+  ASSERT_EQ(link.calls().size(), 1u);
+  EXPECT_EQ(link.calls()[0].function, "SyncChangeCategory");
+  EXPECT_EQ(converter->writes, 0);
+  EXPECT_EQ(HandheldRecordCategories(), Identity());
+  EXPECT_EQ(
+      Lines(),
+      (LogLines{kHeader,
+                {"   - Could not move the Pilot records in category 'Travel' to 'Unfiled'.", 7},
+                {"     Please check your connections and try again.", -1}}));
 }
 
 TEST_F(CategoryTest, HandheldOverwritingTheDesktopSendsNothingToTheHandheld) {
