@@ -16,6 +16,7 @@ namespace {
 using velqor::platform::MemoryLog;
 using velqor::platform::MemorySettingsStore;
 using velqor::platform::SettingsValue;
+using velqor::shell::testing::LogTexts;
 using velqor::shell::testing::RecordingStore;
 
 constexpr char kKey[] = "Conduits\\DateBook";
@@ -52,14 +53,6 @@ class SettingsTest : public ::testing::Test {
   void TearDown() override {
     velqor::platform::UnregisterSettingsRoot(root_);
     velqor::platform::SetHotSyncLog(nullptr);
-  }
-  std::vector<std::string> LogTexts() const {
-    std::vector<std::string> texts;
-    for (const auto& e : log_.entries()) {
-      EXPECT_EQ(e.activity, 22) << e.text;
-      texts.push_back(e.text);
-    }
-    return texts;
   }
 
   MemorySettingsStore store_;
@@ -198,9 +191,9 @@ TEST_F(SettingsTest, FailuresStopAtTheFirstUnreadableValueWithItsMessage) {
     ConduitSettings s;
     EXPECT_EQ(ReadConduitSettings(root_, kKey, &s), c.result);
     if (c.message != nullptr) {
-      EXPECT_EQ(LogTexts(), std::vector<std::string>{c.message});
+      EXPECT_EQ(LogTexts(log_), std::vector<std::string>{c.message});
     } else {
-      EXPECT_TRUE(LogTexts().empty());
+      EXPECT_TRUE(LogTexts(log_).empty());
     }
     EXPECT_EQ(recording_.gets, c.reads);
   }
@@ -258,7 +251,7 @@ TEST_F(SettingsTest, AMissingKeyFailsEveryRoutineAndIsNotCreated) {
   EXPECT_EQ(ResetFlushBackupSetting(root_, missing), 0);
   EXPECT_EQ(ReadConduitSettings(0, kKey, &s), 0);
   const std::string open = "Unable to open conduit registry key. Date Book";
-  EXPECT_EQ(LogTexts(), (std::vector<std::string>{open, open, open, open}));
+  EXPECT_EQ(LogTexts(log_), (std::vector<std::string>{open, open, open, open}));
   EXPECT_FALSE(store_.KeyExists(missing));
   EXPECT_TRUE(recording_.gets.empty());
 }
@@ -270,7 +263,7 @@ TEST_F(SettingsTest, AKeyThatRefusesToOpenFailsEveryRoutine) {
   EXPECT_EQ(ResetInstallSetting(root_, kKey), 0);
   EXPECT_EQ(ResetFlushBackupSetting(root_, kKey), 0);
   const std::string open = "Unable to open conduit registry key. Date Book";
-  EXPECT_EQ(LogTexts(), (std::vector<std::string>{open, open, open}));
+  EXPECT_EQ(LogTexts(log_), (std::vector<std::string>{open, open, open}));
   EXPECT_TRUE(recording_.gets.empty());
 }
 
@@ -301,7 +294,7 @@ TEST_F(SettingsTest, RefusedResetsAreReported) {
   store_.RefuseWrites("FlushBackup");
   EXPECT_EQ(ResetInstallSetting(root_, kKey), 0);
   EXPECT_EQ(ResetFlushBackupSetting(root_, kKey), 0);
-  EXPECT_EQ(LogTexts(),
+  EXPECT_EQ(LogTexts(log_),
             (std::vector<std::string>{"Unable to reset Install key in registry. Date Book",
                                       "Unable to reset FlushBackup key in registry. Date Book"}));
 }

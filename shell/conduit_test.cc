@@ -14,6 +14,7 @@
 #include "platform/files.h"
 #include "platform/hotsync_log.h"
 #include "platform/settings.h"
+#include "platform/testing/test_support.h"
 #include "resources/conduit_strings.h"
 #include "shell/monitor_factory.h"
 #include "shell/shell_test_support.h"
@@ -23,21 +24,20 @@ namespace {
 
 using velqor::platform::MemoryLog;
 using velqor::platform::MemorySettingsStore;
+using velqor::shell::testing::CopyField;
 using velqor::shell::testing::FakeRunner;
-using velqor::shell::testing::ReadFile;
+using velqor::shell::testing::LogTexts;
 using velqor::shell::testing::RecordingStore;
-using velqor::shell::testing::ScratchDir;
 using velqor::shell::testing::Words;
-using velqor::shell::testing::WriteFile;
+using velqor::test_support::ReadFileIfAny;
+using velqor::test_support::ScopedStringTable;
+using velqor::test_support::ScopedTimeZone;
+using velqor::test_support::ScratchDir;
+using velqor::test_support::WriteFile;
 
 constexpr char kKey[] = "Conduits\\DateBook";
 constexpr char kFailed[] = "Datebook Synchronization Failed";
 constexpr int32_t kMidsummer = 866347265;  // 1997-06-15 00:01:05 in New York
-
-void CopyField(char* field, size_t size, const std::string& text) {
-  std::memset(field, 0, size);
-  std::memcpy(field, text.data(), std::min(size, text.size()));
-}
 
 // What the test monitor saw, kept outside it so that it survives the monitor.
 struct MonitorRecord {
@@ -75,9 +75,7 @@ class TestMonitor : public ShellMonitor {
 class RunFlowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
-    setenv("TZ", "America/New_York", 1);
-    velqor::platform::ReloadTimeZone();
+    ASSERT_TRUE(dir_.ok());
     velqor::platform::SetClock(&clock_);
     velqor::platform::SetHotSyncLog(&log_);
     velqor::platform::SetProcessRunner(&runner_);
@@ -92,10 +90,10 @@ class RunFlowTest : public ::testing::Test {
     store_.SetNumber(kKey, "NumDays", 30);
     store_.SetText(kKey, "Install", "");
 
-    CopyField(props_.directory, sizeof(props_.directory), dir_.path());
-    CopyField(props_.localFileName, sizeof(props_.localFileName), "datebook.dat");
-    CopyField(props_.userName, sizeof(props_.userName), "jdoe");
-    CopyField(props_.settingsKeyPath, sizeof(props_.settingsKeyPath), kKey);
+    CopyField(props_.directory, dir_.WithSlash());
+    CopyField(props_.localFileName, "datebook.dat");
+    CopyField(props_.userName, "jdoe");
+    CopyField(props_.settingsKeyPath, kKey);
     props_.settingsRootKey = root_;
 
     StoreModuleHandle(77);
@@ -110,11 +108,11 @@ class RunFlowTest : public ::testing::Test {
     // The driver as the run expects it: extract writes the desktop data file.
     runner_.onStart = [this](const Words& argv) {
       if (argv.size() > 3 && argv[1] == "extract") {
-        errorFileAtExtract_ = ReadFile(dir_ / "conderr.txt").has_value();
+        errorFileAtExtract_ = ReadFileIfAny(dir_ / "conderr.txt").has_value();
         WriteFile(dir_ / argv[3], "extracted records");
       }
       if (argv.size() > 3 && argv[1] == "update") {
-        delivered_.push_back(ReadFile(dir_ / argv[3]).value_or("<missing>"));
+        delivered_.push_back(ReadFileIfAny(dir_ / argv[3]).value_or("<missing>"));
       }
       return 0;
     };
@@ -131,20 +129,11 @@ class RunFlowTest : public ::testing::Test {
     velqor::platform::SetProcessRunner(nullptr);
     velqor::platform::SetHotSyncLog(nullptr);
     velqor::platform::SetClock(nullptr);
-    setenv("TZ", "UTC", 1);
-    velqor::platform::ReloadTimeZone();
   }
   int32_t Run() { return OpenConduit(&caller_, props_); }
-  Words LogTexts() const {
-    Words texts;
-    for (const auto& e : log_.entries()) {
-      EXPECT_EQ(e.activity, 22) << e.text;
-      texts.push_back(e.text);
-    }
-    return texts;
-  }
-  bool Exists(const std::string& name) const { return ReadFile(dir_ / name).has_value(); }
+  bool Exists(const std::string& name) const { return ReadFileIfAny(dir_ / name).has_value(); }
 
+  ScopedTimeZone zone_{"America/New_York"};
   ScratchDir dir_;
   int caller_ = 0;
   velqor::platform::FixedClock clock_{kMidsummer};
@@ -178,13 +167,13 @@ TEST_F(RunFlowTest, ASynchronizationExtractsRunsTheMonitorAndHandsTheResultOver)
   EXPECT_TRUE(log_.entries().empty());
   EXPECT_EQ(runner_.argvs,
             (std::vector<Words>{
-                {"/opt/host/hostdrv", "extract", dir_.path(), "datebook.dat", "jdoe", "30"},
-                {"/opt/host/hostdrv", "update", dir_.path(), "update.dat", "jdoe", "0"},
+                {"/opt/host/hostdrv", "extract", dir_.WithSlash(), "datebook.dat", "jdoe", "30"},
+                {"/opt/host/hostdrv", "update", dir_.WithSlash(), "update.dat", "jdoe", "0"},
             }));
   // The trailing backslash of the library directory is gone; PATH is all the driver gets.
   for (const Words& env : runner_.envs) EXPECT_EQ(env, Words{"PATH=/opt/host/lib"});
   EXPECT_FALSE(errorFileAtExtract_);  // the old error file was deleted before the extract
-  EXPECT_EQ(ReadFile(dir_ / "extract.dat"), "extracted records");
+  EXPECT_EQ(ReadFileIfAny(dir_ / "extract.dat"), "extracted records");
   EXPECT_EQ(delivered_, Words{"synchronized records"});
   EXPECT_FALSE(Exists("update.dat"));
   EXPECT_FALSE(Exists("datebook.dat"));  // moved to the update file
@@ -229,7 +218,7 @@ TEST_F(RunFlowTest, TheMonitorsStatusDecidesTheRun) {
     } else {
       // The extract still ran; nothing reached the host; the monitor went before the line.
       EXPECT_EQ(runner_.Steps(), Words{"extract"});
-      EXPECT_EQ(LogTexts(), Words{kFailed});
+      EXPECT_EQ(LogTexts(log_), Words{kFailed});
       EXPECT_EQ(monitor_.logEntriesAtDestruction, 0u);
       EXPECT_FALSE(Exists("update.dat"));
       EXPECT_TRUE(Exists("datebook.dat"));
@@ -252,7 +241,7 @@ TEST_F(RunFlowTest, FlushBackupDeletesTheOneBackupFileAndClearsTheRequest) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.localName);
-    CopyField(props_.localFileName, sizeof(props_.localFileName), c.localName);
+    CopyField(props_.localFileName, c.localName);
     store_.SetNumber(kKey, "FlushBackup", 1);
     if (c.backupPresent) WriteFile(dir_ / c.backup, "backup");
     if (c.untouched != nullptr) WriteFile(dir_ / c.untouched, "other");
@@ -275,7 +264,8 @@ TEST_F(RunFlowTest, ARefusedFlushBackupResetFailsTheRun) {
   store_.SetNumber(kKey, "FlushBackup", 1);
   store_.RefuseWrites("FlushBackup");
   EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(LogTexts(), (Words{"Unable to reset FlushBackup key in registry. Date Book", kFailed}));
+  EXPECT_EQ(LogTexts(log_),
+            (Words{"Unable to reset FlushBackup key in registry. Date Book", kFailed}));
   EXPECT_TRUE(runner_.argvs.empty());
   EXPECT_EQ(monitor_.created, 0);
 }
@@ -291,8 +281,8 @@ TEST_F(RunFlowTest, InstallRunsFirstPausesAndIsCleared) {
   ASSERT_EQ(Run(), 0);
   EXPECT_TRUE(log_.entries().empty());
   ASSERT_EQ(runner_.argvs.size(), 3u);
-  EXPECT_EQ(runner_.argvs[0],
-            (Words{"/opt/host/hostdrv", "install", dir_.path(), "hostsetup.ini", "dummy", "0"}));
+  EXPECT_EQ(runner_.argvs[0], (Words{"/opt/host/hostdrv", "install", dir_.WithSlash(),
+                                     "hostsetup.ini", "dummy", "0"}));
   EXPECT_EQ(runner_.Steps(), (Words{"install", "extract", "update"}));
   // One 250 ms pass for the install, then the 5-second pause before the extract.
   EXPECT_EQ(sleptAtStart[1] - sleptAtStart[0], 250u + 5000u);
@@ -306,7 +296,8 @@ TEST_F(RunFlowTest, InstallFailuresStopTheRun) {
   WriteFile(dir_ / "conderr.txt", "cannot prepare host");
   runner_.onStart = [](const Words&) { return 3; };
   EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(LogTexts(), (Words{"Host Communication Error = 3", "cannot prepare host", kFailed}));
+  EXPECT_EQ(LogTexts(log_),
+            (Words{"Host Communication Error = 3", "cannot prepare host", kFailed}));
   EXPECT_EQ(runner_.Steps(), Words{"install"});
   EXPECT_EQ(store_.Get(kKey, "Install")->data.size(), 14u);  // still requested
   EXPECT_EQ(monitor_.created, 0);
@@ -317,7 +308,7 @@ TEST_F(RunFlowTest, InstallFailuresStopTheRun) {
   log_.Clear();
   store_.RefuseWrites("Install");
   EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(LogTexts(), (Words{"Unable to reset Install key in registry. Date Book", kFailed}));
+  EXPECT_EQ(LogTexts(log_), (Words{"Unable to reset Install key in registry. Date Book", kFailed}));
   EXPECT_EQ(runner_.Steps(), Words{"install"});
 }
 
@@ -325,7 +316,7 @@ TEST_F(RunFlowTest, ALeftoverUpdateFileIsDeliveredAlone) {
   WriteFile(dir_ / "update.dat", "last run's changes");
   ASSERT_EQ(Run(), 0);
   EXPECT_TRUE(log_.entries().empty());
-  EXPECT_EQ(runner_.argvs, (std::vector<Words>{{"/opt/host/hostdrv", "update", dir_.path(),
+  EXPECT_EQ(runner_.argvs, (std::vector<Words>{{"/opt/host/hostdrv", "update", dir_.WithSlash(),
                                                 "update.dat", "jdoe", "0"}}));
   EXPECT_EQ(delivered_, Words{"last run's changes"});
   EXPECT_FALSE(Exists("update.dat"));
@@ -342,8 +333,8 @@ TEST_F(RunFlowTest, ALeftoverUpdateFileWhoseDeliveryFailsStays) {
   WriteFile(dir_ / "update.dat", "last run's changes");
   runner_.onStart = [](const Words&) { return 1; };
   EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(LogTexts(), (Words{"Host Communication Error = 1", kFailed}));
-  EXPECT_EQ(ReadFile(dir_ / "update.dat"), "last run's changes");
+  EXPECT_EQ(LogTexts(log_), (Words{"Host Communication Error = 1", kFailed}));
+  EXPECT_EQ(ReadFileIfAny(dir_ / "update.dat"), "last run's changes");
   EXPECT_EQ(runner_.Steps(), Words{"update"});
   EXPECT_EQ(monitor_.created, 0);
 }
@@ -354,7 +345,8 @@ TEST_F(RunFlowTest, AFailedExtractEndsTheRunAfterTheMonitorIsGone) {
     return 2;
   };
   EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(LogTexts(), (Words{"Host Communication Error = 2", "host calendar locked\n", kFailed}));
+  EXPECT_EQ(LogTexts(log_),
+            (Words{"Host Communication Error = 2", "host calendar locked\n", kFailed}));
   EXPECT_EQ(monitor_.startSyncs, 0);
   EXPECT_EQ(monitor_.destroyed, 1);
   EXPECT_EQ(monitor_.logEntriesAtDestruction, 2u);  // before the failure line
@@ -364,9 +356,9 @@ TEST_F(RunFlowTest, AFailedExtractEndsTheRunAfterTheMonitorIsGone) {
 TEST_F(RunFlowTest, AFailedRenameKeepsTheChangesForTheNextRun) {
   files_.Fail("Move");
   EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(LogTexts(), Words{kFailed});
+  EXPECT_EQ(LogTexts(log_), Words{kFailed});
   EXPECT_EQ(runner_.Steps(), Words{"extract"});  // nothing half-delivered
-  EXPECT_EQ(ReadFile(dir_ / "datebook.dat"), "synchronized records");
+  EXPECT_EQ(ReadFileIfAny(dir_ / "datebook.dat"), "synchronized records");
   EXPECT_FALSE(Exists("update.dat"));
 }
 
@@ -374,8 +366,8 @@ TEST_F(RunFlowTest, AFailedUpdateLeavesTheUpdateFileForTheNextRun) {
   auto driver = runner_.onStart;
   runner_.onStart = [&](const Words& argv) { return argv[1] == "update" ? 9 : driver(argv); };
   EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(LogTexts(), (Words{"Host Communication Error = 9", kFailed}));
-  EXPECT_EQ(ReadFile(dir_ / "update.dat"), "synchronized records");
+  EXPECT_EQ(LogTexts(log_), (Words{"Host Communication Error = 9", kFailed}));
+  EXPECT_EQ(ReadFileIfAny(dir_ / "update.dat"), "synchronized records");
   EXPECT_EQ(monitor_.destroyed, 1);
 
   runner_.onStart = driver;
@@ -391,14 +383,14 @@ TEST_F(RunFlowTest, SettingsFailuresEndTheRunBeforeAnythingElse) {
   store_.Remove(kKey, "DriverPath");
   WriteFile(dir_ / "update.dat", "left over");
   EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(LogTexts(), (Words{"Unable to read DriverPath in registry. Date Book", kFailed}));
+  EXPECT_EQ(LogTexts(log_), (Words{"Unable to read DriverPath in registry. Date Book", kFailed}));
   EXPECT_TRUE(runner_.argvs.empty());
   EXPECT_TRUE(Exists("update.dat"));
 
   log_.Clear();
-  CopyField(props_.settingsKeyPath, sizeof(props_.settingsKeyPath), "Conduits\\Other");
+  CopyField(props_.settingsKeyPath, "Conduits\\Other");
   EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(LogTexts(), (Words{"Unable to open conduit registry key. Date Book", kFailed}));
+  EXPECT_EQ(LogTexts(log_), (Words{"Unable to open conduit registry key. Date Book", kFailed}));
 }
 
 TEST_F(RunFlowTest, WithoutAMonitorTheRunEndsQuietlyBeforeTheExtract) {
@@ -407,7 +399,7 @@ TEST_F(RunFlowTest, WithoutAMonitorTheRunEndsQuietlyBeforeTheExtract) {
   EXPECT_EQ(Run(), 0);
   EXPECT_TRUE(log_.entries().empty());
   EXPECT_TRUE(runner_.argvs.empty());
-  EXPECT_EQ(ReadFile(dir_ / "conderr.txt"), "kept");
+  EXPECT_EQ(ReadFileIfAny(dir_ / "conderr.txt"), "kept");
 }
 
 TEST_F(RunFlowTest, TheHostUserIdComesFromTheSettingsOrTheWholeUserName) {
@@ -431,7 +423,7 @@ TEST_F(RunFlowTest, TheHostUserIdComesFromTheSettingsOrTheWholeUserName) {
     SCOPED_TRACE(c.name);
     store_.SetNumber(kKey, "UserMode", c.userMode);
     store_.SetText(kKey, "UserID", c.userId);
-    CopyField(props_.userName, sizeof(props_.userName), c.userName);
+    CopyField(props_.userName, c.userName);
     runner_.argvs.clear();
     ASSERT_EQ(Run(), 0);
     ASSERT_EQ(runner_.argvs.size(), 2u);
@@ -463,7 +455,7 @@ TEST_F(RunFlowTest, LibraryDirectoryLosesOneTrailingBackslash) {
 }
 
 TEST_F(RunFlowTest, ALocalFileNameFillingItsFieldIsReadToItsSize) {
-  CopyField(props_.localFileName, sizeof(props_.localFileName), std::string(256, 'L'));
+  CopyField(props_.localFileName, std::string(256, 'L'));
   runner_.onStart = [](const Words&) { return 0; };
   Run();
   ASSERT_FALSE(runner_.argvs.empty());
@@ -503,15 +495,12 @@ TEST(SyncWindow, IsMadeOfLocalMidnights) {
   for (const WindowCase& c : cases) {
     SCOPED_TRACE(std::string(c.zone) + " " + std::to_string(c.now) + " +" +
                  std::to_string(c.numDays));
-    setenv("TZ", c.zone, 1);
-    velqor::platform::ReloadTimeZone();
+    ScopedTimeZone zone(c.zone);
     int32_t start = 0, end = 0;
     ComputeSyncWindow(c.now, c.numDays, &start, &end);
     EXPECT_EQ(start, c.start);
     EXPECT_EQ(end, c.end);
   }
-  setenv("TZ", "UTC", 1);
-  velqor::platform::ReloadTimeZone();
 }
 
 TEST_F(RunFlowTest, AHugeNumberOfDaysIsClampedForTheMonitorButPassedOnAsItIs) {
@@ -525,17 +514,14 @@ TEST_F(RunFlowTest, AHugeNumberOfDaysIsClampedForTheMonitorButPassedOnAsItIs) {
 // The entry points that do not synchronize.
 class EntryPointTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    module_ = velqor::platform::RegisterStringTable(velqor::resources::kConduitStrings,
-                                                    velqor::resources::kConduitStringCount);
-    StoreModuleHandle(module_);
-  }
+  void SetUp() override { StoreModuleHandle(module_); }
   void TearDown() override {
     velqor::platform::SetActionDialogUi(nullptr);
     StoreModuleHandle(0);
-    velqor::platform::UnregisterStringTable(module_);
   }
-  velqor::platform::ModuleHandle module_ = 0;
+  ScopedStringTable strings_{velqor::resources::kConduitStrings,
+                             velqor::resources::kConduitStringCount};
+  velqor::platform::ModuleHandle module_ = strings_.module();
 };
 
 TEST_F(EntryPointTest, NameAndVersion) {

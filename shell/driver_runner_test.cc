@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -15,6 +14,7 @@
 #include "platform/memory_handheld.h"
 #include "platform/process.h"
 #include "platform/sync_manager.h"
+#include "platform/testing/test_support.h"
 #include "shell/shell_test_support.h"
 
 namespace velqor::shell {
@@ -22,6 +22,7 @@ namespace {
 
 using velqor::platform::PollResult;
 using velqor::platform::ProcessId;
+using velqor::shell::testing::LogTexts;
 using Words = std::vector<std::string>;
 
 std::string Block(const char* bytes, size_t size) {
@@ -107,8 +108,8 @@ class FakeRunner : public velqor::platform::ProcessRunner {
 class DriverRunnerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(scratch_.path().empty());
-    dir_ = scratch_.path();
+    ASSERT_TRUE(scratch_.ok());
+    dir_ = scratch_.WithSlash();
     velqor::platform::SetProcessRunner(&runner_);
     velqor::platform::SetHotSyncLog(&log_);
     velqor::platform::SetClock(&clock_);
@@ -121,19 +122,11 @@ class DriverRunnerTest : public ::testing::Test {
     velqor::platform::SetProcessRunner(nullptr);
   }
   void WriteErrorFile(const std::string& bytes) {
-    std::ofstream(dir_ + "conderr.txt", std::ios::binary) << bytes;
-  }
-  Words LogTexts() const {
-    Words texts;
-    for (const auto& e : log_.entries()) {
-      EXPECT_EQ(e.activity, 22) << e.text;
-      texts.push_back(e.text);
-    }
-    return texts;
+    velqor::test_support::WriteFile(dir_ + "conderr.txt", bytes);
   }
   std::string Env() const { return BuildEnvironmentBlock("/opt/host/lib"); }
 
-  velqor::shell::testing::ScratchDir scratch_;
+  velqor::test_support::ScratchDir scratch_;
   std::string dir_;
   FakeRunner runner_;
   velqor::platform::MemoryLog log_;
@@ -193,7 +186,7 @@ TEST_F(DriverRunnerTest, FailuresAreLoggedThenTheErrorFile) {
       EXPECT_EQ(RunDriverInstall("/opt/drv", dir_, "setup.cfg", Env()), 0);
       Words expected = c.log;
       if (withErrorFile) expected.push_back("host refused\nuser jdoe unknown\n");
-      EXPECT_EQ(LogTexts(), expected);
+      EXPECT_EQ(LogTexts(log_), expected);
       // A failed install does not pause.
       const uint64_t polls = c.startError == 0 ? 3 : 0;
       EXPECT_EQ(clock_.slept_ms() - sleptBefore, polls * 250);
@@ -252,7 +245,7 @@ TEST_F(DriverRunnerTest, ErrorFileTexts) {
     log_.Clear();
     WriteErrorFile(c.bytes);
     ReportDriverErrors(dir_);
-    EXPECT_EQ(LogTexts(), c.log);
+    EXPECT_EQ(LogTexts(log_), c.log);
     EXPECT_TRUE(std::filesystem::exists(dir_ + "conderr.txt"));  // not deleted here
   }
   log_.Clear();

@@ -1,18 +1,18 @@
 // Pieces the shell's tests share: a settings store that remembers what was read, a process
-// runner that answers as a test tells it, and a scratch directory.
+// runner that answers as a test tells it, the log's texts and the properties' text fields.
 #pragma once
 
-#include <stdlib.h>
+#include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
+#include <algorithm>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/hotsync_log.h"
 #include "platform/process.h"
 #include "platform/settings.h"
 
@@ -86,38 +86,21 @@ class FakeRunner : public velqor::platform::ProcessRunner {
   velqor::platform::ProcessId lastId_ = 100;
 };
 
-// A fresh directory, removed with everything in it at the end. path() ends in '/'.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vqshell-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern + "/";
+// The texts of the log's lines, each expected to be a shell failure line (activity 22).
+inline Words LogTexts(const velqor::platform::MemoryLog& log) {
+  Words texts;
+  for (const auto& e : log.entries()) {
+    EXPECT_EQ(e.activity, 22) << e.text;
+    texts.push_back(e.text);
   }
-  ~ScratchDir() {
-    if (!path_.empty()) {
-      std::error_code ignored;
-      std::filesystem::remove_all(path_, ignored);
-    }
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + name; }
-
- private:
-  std::string path_;
-};
-
-inline void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
+  return texts;
 }
 
-inline std::optional<std::string> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+// Fills a fixed text field of a properties record: the text, cut to the field, then zeros.
+template <size_t N>
+void CopyField(char (&field)[N], const std::string& text) {
+  std::memset(field, 0, N);
+  std::memcpy(field, text.data(), std::min(N, text.size()));
 }
 
 }  // namespace velqor::shell::testing

@@ -141,6 +141,8 @@ class ScratchDir {
   bool ok() const { return !path_.empty(); }
   // The directory, without a closing '/'.
   const std::string& path() const { return path_; }
+  // The directory with a closing '/', as the conduit is given directories.
+  std::string WithSlash() const { return path_ + "/"; }
   std::string File(const std::string& name) const { return path_ + "/" + name; }
   std::string operator/(const std::string& name) const { return File(name); }
   // The names of the entries directly in the directory, sorted.

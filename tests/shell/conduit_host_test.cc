@@ -17,17 +17,19 @@
 #include "platform/settings.h"
 #include "platform/strings.h"
 #include "platform/sync_manager.h"
+#include "platform/testing/test_support.h"
 #include "shell/conduit_api.h"
 #include "shell/shell_test_support.h"
 #include "tests/shell/fake_driver_calls.h"
 
 namespace {
 
+using velqor::shell::testing::CopyField;
 using velqor::shell::testing::ReadDriverCalls;
-using velqor::shell::testing::ReadFile;
-using velqor::shell::testing::ScratchDir;
 using velqor::shell::testing::Words;
-using velqor::shell::testing::WriteFile;
+using velqor::test_support::ReadFileIfAny;
+using velqor::test_support::ScratchDir;
+using velqor::test_support::WriteFile;
 
 const char kModule[] = VQ_CONDUIT_MODULE;
 const std::string kDriver = VQ_FAKE_DRIVER;
@@ -115,7 +117,7 @@ class HostRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(module_.Load()) << dlerror();
-    ASSERT_FALSE(dir_.path().empty());
+    ASSERT_TRUE(dir_.ok());
     velqor::platform::SetHandheldLink(&handheld_);
     velqor::platform::SetHotSyncLog(&log_);
     velqor::platform::SetClock(&clock_);
@@ -127,10 +129,10 @@ class HostRunTest : public ::testing::Test {
     store_.SetText(kKey, "HLLPath", "/opt/host/lib\\");
     store_.SetNumber(kKey, "NumDays", 14);
     store_.SetText(kKey, "Install", "");
-    Fill(props_.directory, dir_.path());
-    Fill(props_.localFileName, "datebook.dat");
-    Fill(props_.userName, "Jane");
-    Fill(props_.settingsKeyPath, kKey);
+    CopyField(props_.directory, dir_.WithSlash());
+    CopyField(props_.localFileName, "datebook.dat");
+    CopyField(props_.userName, "Jane");
+    CopyField(props_.settingsKeyPath, kKey);
     props_.settingsRootKey = root_;
   }
   void TearDown() override {
@@ -139,11 +141,6 @@ class HostRunTest : public ::testing::Test {
     velqor::platform::SetHotSyncLog(nullptr);
     velqor::platform::SetHandheldLink(nullptr);
   }
-  template <size_t N>
-  static void Fill(char (&field)[N], const std::string& text) {
-    std::memset(field, 0, N);
-    std::memcpy(field, text.data(), std::min(N, text.size()));
-  }
   Words LogTexts() const {
     Words texts;
     for (const auto& e : log_.entries()) texts.push_back(e.text);
@@ -151,7 +148,7 @@ class HostRunTest : public ::testing::Test {
   }
   Words Steps() const {
     Words steps;
-    for (const auto& call : ReadDriverCalls(dir_.path())) steps.push_back(call.argv.at(1));
+    for (const auto& call : ReadDriverCalls(dir_.WithSlash())) steps.push_back(call.argv.at(1));
     return steps;
   }
 
@@ -178,25 +175,26 @@ TEST_F(HostRunTest, InstallRunsAndIsClearedAndNoMonitorEndsTheRunQuietly) {
   store_.SetText(kKey, "Install", "setup.ini");
   EXPECT_EQ(module_.open(&hotsync_, props_), 0);
   EXPECT_TRUE(log_.entries().empty());
-  const auto calls = ReadDriverCalls(dir_.path());
+  const auto calls = ReadDriverCalls(dir_.WithSlash());
   ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].argv, (Words{kDriver, "install", dir_.path(), "setup.ini", "dummy", "0"}));
+  EXPECT_EQ(calls[0].argv,
+            (Words{kDriver, "install", dir_.WithSlash(), "setup.ini", "dummy", "0"}));
   EXPECT_EQ(calls[0].env, Words{"PATH=/opt/host/lib"});
   EXPECT_EQ(calls[0].fds, "0 1 2");
   EXPECT_TRUE(store_.Get(kKey, "Install")->data.empty());
   EXPECT_GE(clock_.slept_ms(), 5000u);
   // This module has no monitor to create, so nothing is extracted.
-  EXPECT_FALSE(ReadFile(dir_ / "extract.dat").has_value());
+  EXPECT_FALSE(ReadFileIfAny(dir_ / "extract.dat").has_value());
 }
 
 TEST_F(HostRunTest, ALeftoverUpdateFileIsDelivered) {
   WriteFile(dir_ / "update.dat", "changes");
   EXPECT_EQ(module_.open(&hotsync_, props_), 0);
   EXPECT_TRUE(log_.entries().empty());
-  const auto calls = ReadDriverCalls(dir_.path());
+  const auto calls = ReadDriverCalls(dir_.WithSlash());
   ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].argv, (Words{kDriver, "update", dir_.path(), "update.dat", "Jane", "0"}));
-  EXPECT_FALSE(ReadFile(dir_ / "update.dat").has_value());
+  EXPECT_EQ(calls[0].argv, (Words{kDriver, "update", dir_.WithSlash(), "update.dat", "Jane", "0"}));
+  EXPECT_FALSE(ReadFileIfAny(dir_ / "update.dat").has_value());
 }
 
 TEST_F(HostRunTest, AFailedDeliveryIsLoggedAndTheFileStays) {
@@ -207,7 +205,7 @@ TEST_F(HostRunTest, AFailedDeliveryIsLoggedAndTheFileStays) {
   EXPECT_EQ(LogTexts(),
             (Words{"Host Communication Error = 255", "host offline\nretry later\n", kFailed}));
   for (const auto& e : log_.entries()) EXPECT_EQ(e.activity, 22);
-  EXPECT_EQ(ReadFile(dir_ / "update.dat"), "changes");
+  EXPECT_EQ(ReadFileIfAny(dir_ / "update.dat"), "changes");
 }
 
 TEST_F(HostRunTest, AMissingDriverAndMissingSettingsAreReported) {

@@ -14,6 +14,7 @@
 #include "platform/memory_handheld.h"
 #include "platform/process.h"
 #include "platform/sync_manager.h"
+#include "platform/testing/test_support.h"
 #include "shell/driver_runner.h"
 #include "shell/shell_test_support.h"
 #include "tests/shell/fake_driver_calls.h"
@@ -23,10 +24,11 @@ namespace {
 
 using velqor::platform::PollResult;
 using velqor::platform::ProcessId;
+using velqor::shell::testing::LogTexts;
 using velqor::shell::testing::ReadDriverCalls;
-using velqor::shell::testing::ScratchDir;
 using velqor::shell::testing::Words;
-using velqor::shell::testing::WriteFile;
+using velqor::test_support::ScratchDir;
+using velqor::test_support::WriteFile;
 
 const std::string kDriver = VQ_FAKE_DRIVER;
 
@@ -64,7 +66,7 @@ class PassCheckingRunner : public velqor::platform::ProcessRunner {
 class DriverProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
+    ASSERT_TRUE(dir_.ok());
     velqor::platform::SetProcessRunner(nullptr);
     runner_ = std::make_unique<PassCheckingRunner>(&velqor::platform::GetProcessRunner(),
                                                    &handheld_, &clock_);
@@ -81,14 +83,6 @@ class DriverProcessTest : public ::testing::Test {
     EXPECT_EQ(runner_->outOfStep, 0);
   }
   void Control(const std::string& lines) { WriteFile(dir_ / "fake_driver.ctl", lines); }
-  Words LogTexts() const {
-    Words texts;
-    for (const auto& e : log_.entries()) {
-      EXPECT_EQ(e.activity, 22) << e.text;
-      texts.push_back(e.text);
-    }
-    return texts;
-  }
   std::string Env() const { return BuildEnvironmentBlock("/opt/host lib;;/usr/local/hll"); }
 
   ScratchDir dir_;
@@ -100,7 +94,7 @@ class DriverProcessTest : public ::testing::Test {
 
 TEST_F(DriverProcessTest, TheDriverGetsExactlyItsArgumentsEnvironmentAndDescriptors) {
   // A descriptor of the conduit's that a careless start would hand on.
-  const int opened = open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY);
+  const int opened = open(dir_.WithSlash().c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_GE(opened, 0);
   const int leaked = fcntl(opened, F_DUPFD, 100);
   close(opened);
@@ -112,21 +106,21 @@ TEST_F(DriverProcessTest, TheDriverGetsExactlyItsArgumentsEnvironmentAndDescript
   dup2(typed[0], 0);
   close(typed[0]);
 
-  ASSERT_EQ(RunDriverInstall(kDriver, dir_.path(), "setup.ini", Env()), 1);
-  ASSERT_EQ(RunDriverExtract(kDriver, dir_.path(), "datebook.dat", Env(), "jdoe", 21), 1);
-  ASSERT_EQ(RunDriverUpdate(kDriver, dir_.path(), "update.dat", Env(), "jdoe"), 1);
+  ASSERT_EQ(RunDriverInstall(kDriver, dir_.WithSlash(), "setup.ini", Env()), 1);
+  ASSERT_EQ(RunDriverExtract(kDriver, dir_.WithSlash(), "datebook.dat", Env(), "jdoe", 21), 1);
+  ASSERT_EQ(RunDriverUpdate(kDriver, dir_.WithSlash(), "update.dat", Env(), "jdoe"), 1);
   close(leaked);
   unsetenv("VQ_CONDUIT_ONLY");
   dup2(savedInput, 0);
   close(savedInput);
   close(typed[1]);
 
-  const auto calls = ReadDriverCalls(dir_.path());
+  const auto calls = ReadDriverCalls(dir_.WithSlash());
   ASSERT_EQ(calls.size(), 3u);
   const std::vector<Words> argvs = {
-      {kDriver, "install", dir_.path(), "setup.ini", "dummy", "0"},
-      {kDriver, "extract", dir_.path(), "datebook.dat", "jdoe", "21"},
-      {kDriver, "update", dir_.path(), "update.dat", "jdoe", "0"},
+      {kDriver, "install", dir_.WithSlash(), "setup.ini", "dummy", "0"},
+      {kDriver, "extract", dir_.WithSlash(), "datebook.dat", "jdoe", "21"},
+      {kDriver, "update", dir_.WithSlash(), "update.dat", "jdoe", "0"},
   };
   for (size_t i = 0; i < calls.size(); ++i) {
     SCOPED_TRACE(i);
@@ -167,8 +161,9 @@ TEST_F(DriverProcessTest, ExitCodesAndErrorFiles) {
     unlink((dir_ / "conderr.txt").c_str());
     Control(c.control);
     log_.Clear();
-    EXPECT_EQ(RunDriverExtract(kDriver, dir_.path(), "datebook.dat", Env(), "jdoe", 7), c.result);
-    EXPECT_EQ(LogTexts(), c.log);
+    EXPECT_EQ(RunDriverExtract(kDriver, dir_.WithSlash(), "datebook.dat", Env(), "jdoe", 7),
+              c.result);
+    EXPECT_EQ(LogTexts(log_), c.log);
   }
 }
 
@@ -194,17 +189,17 @@ TEST_F(DriverProcessTest, ProgramsThatCannotStart) {
     SCOPED_TRACE(c.driver);
     log_.Clear();
     const uint64_t slept = clock_.slept_ms();
-    EXPECT_EQ(RunDriverInstall(c.driver, dir_.path(), "setup.ini", Env()), 0);
-    EXPECT_EQ(LogTexts(), c.log);
+    EXPECT_EQ(RunDriverInstall(c.driver, dir_.WithSlash(), "setup.ini", Env()), 0);
+    EXPECT_EQ(LogTexts(log_), c.log);
     EXPECT_EQ(clock_.slept_ms(), slept);  // no wait, no pause
   }
-  EXPECT_TRUE(ReadDriverCalls(dir_.path()).empty());
+  EXPECT_TRUE(ReadDriverCalls(dir_.WithSlash()).empty());
 }
 
 TEST_F(DriverProcessTest, ALongRunningDriverIsWaitedForPassByPass) {
   Control("update sleep 700\n");
   const auto begin = std::chrono::steady_clock::now();
-  ASSERT_EQ(RunDriverUpdate(kDriver, dir_.path(), "update.dat", Env(), "jdoe"), 1);
+  ASSERT_EQ(RunDriverUpdate(kDriver, dir_.WithSlash(), "update.dat", Env(), "jdoe"), 1);
   const auto elapsed = std::chrono::steady_clock::now() - begin;
   EXPECT_GE(elapsed, std::chrono::milliseconds(700));
   // With the pinned clock a pass takes about a millisecond of real time.
@@ -214,13 +209,13 @@ TEST_F(DriverProcessTest, ALongRunningDriverIsWaitedForPassByPass) {
 }
 
 TEST_F(DriverProcessTest, InstallPausesOnlyAfterSuccess) {
-  ASSERT_EQ(RunDriverInstall(kDriver, dir_.path(), "setup.ini", Env()), 1);
+  ASSERT_EQ(RunDriverInstall(kDriver, dir_.WithSlash(), "setup.ini", Env()), 1);
   EXPECT_EQ(clock_.slept_ms(), uint64_t{runner_->polls} * 250 + 5000);
   const uint64_t before = clock_.slept_ms();
   Control("install exit 2\n");
-  ASSERT_EQ(RunDriverInstall(kDriver, dir_.path(), "setup.ini", Env()), 0);
+  ASSERT_EQ(RunDriverInstall(kDriver, dir_.WithSlash(), "setup.ini", Env()), 0);
   EXPECT_EQ(clock_.slept_ms() - before, uint64_t{runner_->polls} * 250);
-  EXPECT_EQ(LogTexts(), Words{"Host Communication Error = 2"});
+  EXPECT_EQ(LogTexts(log_), Words{"Host Communication Error = 2"});
 }
 
 }  // namespace
