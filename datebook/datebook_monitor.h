@@ -122,6 +122,10 @@ class CVuzurMonitor : public CSyncMonitor {
   static int32_t FindSeries(const std::vector<SeriesEntry>& list, uint32_t recordId);
   static void AddToSeries(std::vector<SeriesEntry>& list, CVuzurTable*& lastTable, uint32_t& lastId,
                           CVuzurRecord& record);
+  // The exchange format carries no category, so a host version that overwrites a handheld
+  // record takes the category that record is filed in; otherwise every host edit would move
+  // the record to Unfiled.
+  void KeepPilotCategory(CBaseRecord& record);
   int32_t WriteRecordToPilot(CBaseRecord& record, uint32_t recordId, int32_t noBufferStatus,
                              uint32_t* writtenId);
 };

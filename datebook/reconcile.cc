@@ -101,6 +101,21 @@ int32_t CVuzurMonitor::ReconcileRecord(CVuzurRecord& handheld, CVuzurRecord& des
   return result;
 }
 
+void CVuzurMonitor::KeepPilotCategory(CBaseRecord& record) {
+  RecordId id = 0;
+  record.GetRecordId(id);
+  if (id == 0) return;
+  RawRecord raw;
+  std::memset(&raw, 0, sizeof raw);
+  raw.dbHandle = DbHandle;
+  raw.recordId = id;
+  if (AllocRecordBuffer(raw, kRawRecordBufferSize) != 0) return;
+  // A record that cannot be read (gone, or the connection with it) keeps its own category; the
+  // write that follows reports what is wrong.
+  if (HhReadRecordById(&raw) == 0) record.SetCategoryId(raw.categoryId);
+  FreeRecordBuffer(raw);
+}
+
 int32_t CVuzurMonitor::SendDateBookChanges(CVuzurRecord& change, CVuzurRecord& desktop) {
   if (DesktopTable == nullptr || ChangeTable == nullptr) return kDbkNoChangeTable;
   RawRecord raw;
@@ -130,6 +145,7 @@ int32_t CVuzurMonitor::SendDateBookChanges(CVuzurRecord& change, CVuzurRecord& d
         if (IsCommsError(status)) result = status;
       }
     } else if (change.IsModified() != 0) {
+      KeepPilotCategory(change);
       const int32_t status = ModifyPilotRecord(change);
       if (status != 0) {
         LogModifyFailed(change);
@@ -149,6 +165,7 @@ int32_t CVuzurMonitor::SendDateBookChanges(CVuzurRecord& change, CVuzurRecord& d
     RecordId id = 0;
     desktop.GetRecordId(id);
     if (!pending && !(desktop.IsAdded() != 0 && id == 0)) continue;
+    if (pending && id != 0) KeepPilotCategory(desktop);
     const int32_t status = AddPilotRecord(desktop);
     if (status != 0) {
       LogAddFailed(desktop);

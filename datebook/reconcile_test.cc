@@ -412,6 +412,42 @@ TEST_F(SendChangesTest, DeletesModifiesAddsAndPurges) {
   EXPECT_EQ(link.CountOf("HhPurgeDeleted"), 1);
 }
 
+// Host versions reach the handheld without a category; the records they overwrite stay filed
+// where the handheld had them. A record the handheld no longer has keeps its own.
+TEST_F(SendChangesTest, AHostVersionKeepsTheCategoryOfTheRecordItOverwrites) {
+  TestMonitor& m = *monitor;
+  Db().FindRecord(0x32)->category = 3;
+  Db().FindRecord(0x34)->category = 5;
+  Append(*m.ChangeTable,
+         {.id = 0x32, .text = "host change", .start = start, .status = kStatusModified});
+  Append(*m.ChangeTable, {.id = 0x99,
+                          .text = "gone from pilot",
+                          .start = start,
+                          .status = kStatusModified,
+                          .category = 2});
+  Append(*m.DesktopTable,
+         {.id = 0x34, .text = "host pending", .start = start, .status = kStatusPending});
+  Append(*m.DesktopTable, {.id = 0, .text = "new", .start = start, .status = kStatusPending});
+
+  ASSERT_EQ(Send(), 0);
+  struct Expected {
+    uint32_t id;
+    std::string text;
+    int category;
+  };
+  for (const Expected& e : {Expected{0x32, "host change", 3}, Expected{0x34, "host pending", 5},
+                            Expected{0x99, "gone from pilot", 2}, Expected{0x31, "pilot 49", 0}}) {
+    SCOPED_TRACE(e.text);
+    const velqor::platform::HandheldRecord* record = PilotRecord(e.id);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(Unpack(*record).event.text, e.text);
+    EXPECT_EQ(static_cast<int>(record->category), e.category);
+  }
+  EXPECT_EQ(static_cast<int>(Db().records.back().category), 0)
+      << "a new record is filed as the host gave it";
+  EXPECT_EQ(link.CountOf("HhReadRecordById"), 3) << "no read for a record without an ID";
+}
+
 TEST_F(SendChangesTest, AFailedDeletionThatIsNotACommunicationErrorIsPassedOver) {
   TestMonitor& m = *monitor;
   Append(*m.ChangeTable, {.id = 0x99, .text = "not there", .start = start, .status = 4});
