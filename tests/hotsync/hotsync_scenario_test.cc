@@ -9,11 +9,11 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "platform/testing/test_support.h"
 
 extern char** environ;
 
@@ -30,17 +30,8 @@ struct Result {
   std::string err;
 };
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
+using velqor::test_support::ReadFile;
+using velqor::test_support::WriteFile;
 
 // Starts a program directly with an argument vector and an environment of its own.
 Result Spawn(const std::vector<std::string>& argv, const std::string& dir) {
@@ -100,12 +91,10 @@ std::map<std::string, std::string> Snapshot(const std::string& dir) {
 class HotSyncScenario : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/hotsync-scenario-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
+    ASSERT_TRUE(scratch_.ok());
+    dir_ = scratch_.path();
     profile_ = dir_ + "/profile";
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   Result Hotsync(std::vector<std::string> args) {
     args.insert(args.begin(), HOTSYNC_PROGRAM);
@@ -130,12 +119,28 @@ class HotSyncScenario : public ::testing::Test {
   std::string Datebook() const { return profile_ + "/handheld/DatebookDB.pdb"; }
   std::string Calendar() const { return User("host-calendar.txt"); }
 
+  // The host calendar holds one event, "Host only" at noon on 6 March.
+  void HostCalendarWithOneEvent() {
+    WriteFile(Calendar(),
+              "next-number 5\nevent 3\ndate 2024-03-06\nstart 12:00\nend 13:00\n"
+              "description Host only\nend\n");
+  }
+  // That, and the handheld one of its own, "Handheld only" at 09:00 on 5 March.
+  void OneEventOnEachSide() {
+    ASSERT_EQ(Hotsync({"handheld", profile_, "add", "--date", "2024-03-05", "--start", "09:00",
+                       "--end", "09:30", "--desc", "Handheld only"})
+                  .status,
+              0);
+    HostCalendarWithOneEvent();
+  }
+
   Result Sync(std::vector<std::string> more = {}) {
     std::vector<std::string> args = {"sync", profile_, "--now", kNow};
     args.insert(args.end(), more.begin(), more.end());
     return Hotsync(args);
   }
 
+  velqor::test_support::ScratchDir scratch_;
   std::string dir_;
   std::string profile_;
 };
@@ -596,13 +601,7 @@ TEST_F(HotSyncScenario, SynchronizingBothWaysWithAChangeOnEachSideAndAConflict) 
 
 TEST_F(HotSyncScenario, AnInterruptedSynchronizationIsFollowedByACleanOne) {
   MakeProfile();
-  ASSERT_EQ(Hotsync({"handheld", profile_, "add", "--date", "2024-03-05", "--start", "09:00",
-                     "--end", "09:30", "--desc", "Handheld only"})
-                .status,
-            0);
-  WriteFile(Calendar(),
-            "next-number 5\nevent 3\ndate 2024-03-06\nstart 12:00\nend 13:00\n"
-            "description Host only\nend\n");
+  ASSERT_NO_FATAL_FAILURE(OneEventOnEachSide());
   const std::string hostBefore = ReadFile(Calendar());
   // The connection breaks when the first record is written to the handheld.
   Result r = Sync({"--inject", "HhWriteRecord@1=0x2001"});
@@ -633,9 +632,7 @@ uint32_t HeaderNumber(const std::string& bytes, size_t offset, size_t size) {
 TEST_F(HotSyncScenario, ADateBookTheSynchronizationCreatesIsOfTheDateBooksTypeAndCreator) {
   MakeProfile();
   ASSERT_TRUE(fs::remove(Datebook()));
-  WriteFile(Calendar(),
-            "next-number 5\nevent 3\ndate 2024-03-06\nstart 12:00\nend 13:00\n"
-            "description Host only\nend\n");
+  HostCalendarWithOneEvent();
   Result r = Sync();
   REQUIRE_SYNCHRONIZING(r);
   EXPECT_EQ(r.status, 0) << r.out << r.err;
@@ -653,13 +650,7 @@ TEST_F(HotSyncScenario, ADateBookTheSynchronizationCreatesIsOfTheDateBooksTypeAn
 
 TEST_F(HotSyncScenario, ADryRunReportsBothSidesRecordByRecord) {
   MakeProfile();
-  ASSERT_EQ(Hotsync({"handheld", profile_, "add", "--date", "2024-03-05", "--start", "09:00",
-                     "--end", "09:30", "--desc", "Handheld only"})
-                .status,
-            0);
-  WriteFile(Calendar(),
-            "next-number 5\nevent 3\ndate 2024-03-06\nstart 12:00\nend 13:00\n"
-            "description Host only\nend\n");
+  ASSERT_NO_FATAL_FAILURE(OneEventOnEachSide());
   const auto before = Snapshot(profile_);
   Result r = Sync({"--dry-run"});
   REQUIRE_SYNCHRONIZING(r);
