@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include "platform/clock.h"
+#include "platform/testing/test_support.h"
 
 namespace velqor::tools {
 namespace {
@@ -30,7 +31,8 @@ TEST(CliTest, OptionsAreParsedOrRefusedByName) {
     for (const char* a : c.argv) argv.push_back(const_cast<char*>(a));
     ParsedArgs args;
     std::string error;
-    EXPECT_EQ(ParseArgs(static_cast<int>(argv.size()), argv.data(), 1, options, &args, &error), c.ok)
+    EXPECT_EQ(ParseArgs(static_cast<int>(argv.size()), argv.data(), 1, options, &args, &error),
+              c.ok)
         << c.argv[1];
     EXPECT_EQ(error, c.error);
   }
@@ -64,8 +66,7 @@ TEST(CliTest, NumbersDatesAndTimes) {
   EXPECT_FALSE(ParseClock("24:00", &h, &mi, &s));
   EXPECT_FALSE(ParseClock("9:30", &h, &mi, &s));
 
-  setenv("TZ", "America/New_York", 1);
-  platform::ReloadTimeZone();
+  velqor::test_support::ScopedTimeZone zone("America/New_York");
   int64_t t = 0;
   ASSERT_TRUE(ParseLocalDateTime("2024-03-10 03:30", &t));  // just after the spring change
   EXPECT_EQ(t, 1710055800);
@@ -73,8 +74,6 @@ TEST(CliTest, NumbersDatesAndTimes) {
   EXPECT_EQ(t, 1720108830);
   EXPECT_FALSE(ParseLocalDateTime("2024-07-04T12:00", &t));
   EXPECT_FALSE(ParseLocalDateTime("2024-07-04", &t));
-  setenv("TZ", "UTC", 1);
-  platform::ReloadTimeZone();
 }
 
 TEST(CliTest, JsonTextIsEscapedAndAlwaysValid) {

@@ -4,27 +4,15 @@
 #include <stdlib.h>
 
 #include "platform/clock.h"
+#include "platform/testing/test_support.h"
 
 namespace velqor::tools {
 namespace {
 
-int32_t Local(int y, int mo, int d, int h = 0, int mi = 0) {
-  int64_t t = 0;
-  EXPECT_TRUE(platform::MakeLocalTime(y, mo, d, h, mi, 0, &t));
-  return static_cast<int32_t>(t);
-}
+using velqor::test_support::Local;
+using velqor::test_support::ScopedTimeZone;
 
-class DatebookDbTest : public ::testing::TestWithParam<const char*> {
- protected:
-  void SetUp() override {
-    setenv("TZ", GetParam(), 1);
-    platform::ReloadTimeZone();
-  }
-  void TearDown() override {
-    setenv("TZ", "UTC", 1);
-    platform::ReloadTimeZone();
-  }
-};
+class DatebookDbTest : public velqor::test_support::PerZoneTest {};
 
 TEST_P(DatebookDbTest, AppointmentsComeBackAsTheyWereEncoded) {
   struct Case {
@@ -117,8 +105,7 @@ INSTANTIATE_TEST_SUITE_P(Zones, DatebookDbTest,
                          ::testing::Values("UTC", "Europe/Berlin", "America/New_York"));
 
 TEST(DatebookDbRecordTest, RecordsOfOtherToolsAndCutRecordsAreReadWithinTheirBytes) {
-  setenv("TZ", "UTC", 1);
-  platform::ReloadTimeZone();
+  ScopedTimeZone zone("UTC");
   // 09:00-10:00 on 2024-03-05, the "when changed" bit 0x80 set, a description, trailing bytes.
   const uint16_t date = static_cast<uint16_t>((2024 - 1904) << 9 | 3 << 5 | 5);
   std::vector<uint8_t> data = {

@@ -10,6 +10,7 @@
 
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/testing/test_support.h"
 
 namespace velqor::tools {
 namespace {
@@ -201,17 +202,7 @@ TEST(PdbFileTest, TheWriterRefusesWhatTheFormCannotHold) {
   EXPECT_NE(error.find("more than the form can list"), std::string::npos);
 }
 
-class PdbTimeTest : public ::testing::TestWithParam<const char*> {
- protected:
-  void SetUp() override {
-    setenv("TZ", GetParam(), 1);
-    platform::ReloadTimeZone();
-  }
-  void TearDown() override {
-    setenv("TZ", "UTC", 1);
-    platform::ReloadTimeZone();
-  }
-};
+class PdbTimeTest : public velqor::test_support::PerZoneTest {};
 
 TEST_P(PdbTimeTest, TimesSince1904AreLocalAndTimesSince1970AreTakenAsThey) {
   // 2024-07-01 12:34:56 local (summer time where the zone has it) and 2024-01-15 08:00 local.
@@ -238,9 +229,9 @@ INSTANTIATE_TEST_SUITE_P(Zones, PdbTimeTest,
                          ::testing::Values("UTC", "America/New_York", "Europe/Berlin"));
 
 TEST(PdbFileTest, AFailedWriteLeavesTheFileAsItWas) {
-  char dir[] = "/tmp/pdbtest-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string path = std::string(dir) + "/DatebookDB.pdb";
+  velqor::test_support::ScratchDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::string path = dir.File("DatebookDB.pdb");
   PdbFile file;
   std::string error;
   ASSERT_TRUE(ParsePdb(SampleFile(), &file, &error));
@@ -259,7 +250,6 @@ TEST(PdbFileTest, AFailedWriteLeavesTheFileAsItWas) {
   std::string after;
   ASSERT_TRUE(platform::GetFileSystem().ReadAll(path, &after));
   EXPECT_EQ(after, before);
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "platform/files.h"
+#include "platform/testing/test_support.h"
 #include "tools/datebook_db.h"
 
 namespace velqor::tools {
@@ -16,11 +17,9 @@ namespace fs = std::filesystem;
 class HandheldStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/hsstore-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
+    ASSERT_TRUE(scratch_.ok());
+    dir_ = scratch_.path();
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   void Write(const std::string& file, const std::string& dbName, uint32_t modNumber) {
     PdbFile f;
@@ -40,6 +39,7 @@ class HandheldStoreTest : public ::testing::Test {
     return bytes;
   }
 
+  velqor::test_support::ScratchDir scratch_;
   std::string dir_;
 };
 
@@ -93,10 +93,10 @@ TEST_F(HandheldStoreTest, DamagedOrDuplicateFilesAreNamed) {
 }
 
 TEST(ProfileTest, AProfileNeedsItsFolderSettingsHandheldAndUserFolder) {
-  char dir[] = "/tmp/hsprofile-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const ProfilePaths p = PathsOf(std::string(dir) + "/./p/");
-  EXPECT_EQ(p.root, std::string(dir) + "/p");
+  velqor::test_support::ScratchDir dir;
+  ASSERT_TRUE(dir.ok());
+  const ProfilePaths p = PathsOf(dir.path() + "/./p/");
+  EXPECT_EQ(p.root, dir.File("p"));
   std::string error;
   EXPECT_FALSE(CheckProfile(p, &error));
   EXPECT_NE(error.find("no such profile"), std::string::npos);
@@ -109,7 +109,6 @@ TEST(ProfileTest, AProfileNeedsItsFolderSettingsHandheldAndUserFolder) {
   EXPECT_NE(error.find("user folder is missing"), std::string::npos);
   fs::create_directory(p.user);
   EXPECT_TRUE(CheckProfile(p, &error));
-  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -49,6 +49,12 @@ class ScopedTimeZone {
   std::optional<std::string> previous_;
 };
 
+// A test run once for each zone its parameter names, with that zone pinned.
+class PerZoneTest : public ::testing::TestWithParam<const char*> {
+ protected:
+  ScopedTimeZone zone_{GetParam()};
+};
+
 // A local time in the zone in force; the test fails where the platform cannot make it.
 inline int32_t Local(int year, int month, int day, int hour = 0, int minute = 0) {
   int64_t t = 0;
