@@ -1,27 +1,19 @@
 #include "drivers/host_calendar.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include "hostfile/vuzur_table.h"
 #include "platform/clock.h"
+#include "platform/testing/test_support.h"
 
 namespace velqor::drivers {
 namespace {
 
+using velqor::test_support::Local;
+
 class HostCalendarTest : public ::testing::Test {
  protected:
-  void SetUp() override { Zone("Europe/Berlin"); }
-  void TearDown() override { Zone("UTC"); }
-  static void Zone(const char* tz) {
-    setenv("TZ", tz, 1);
-    platform::ReloadTimeZone();
-  }
-  static int64_t Local(int y, int mo, int d, int h = 0, int mi = 0) {
-    int64_t t = 0;
-    EXPECT_TRUE(platform::MakeLocalTime(y, mo, d, h, mi, 0, &t));
-    return t;
-  }
+  velqor::test_support::ScopedTimeZone zone_{"Europe/Berlin"};
 };
 
 TEST_F(HostCalendarTest, ACalendarIsReadAndWrittenBackAsItWas) {
