@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -110,17 +111,9 @@ class DriverRunnerTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(scratch_.ok());
     dir_ = scratch_.WithSlash();
-    velqor::platform::SetProcessRunner(&runner_);
-    velqor::platform::SetHotSyncLog(&log_);
-    velqor::platform::SetClock(&clock_);
-    velqor::platform::SetHandheldLink(&handheld_);
+    services_.emplace(&runner_, &log_, &clock_, &handheld_);
   }
-  void TearDown() override {
-    velqor::platform::SetHandheldLink(nullptr);
-    velqor::platform::SetClock(nullptr);
-    velqor::platform::SetHotSyncLog(nullptr);
-    velqor::platform::SetProcessRunner(nullptr);
-  }
+  void TearDown() override { services_.reset(); }
   void WriteErrorFile(const std::string& bytes) {
     velqor::test_support::WriteFile(dir_ + "conderr.txt", bytes);
   }
@@ -132,6 +125,7 @@ class DriverRunnerTest : public ::testing::Test {
   velqor::platform::MemoryLog log_;
   velqor::platform::FixedClock clock_{868000000};
   velqor::platform::MemoryHandheld handheld_;
+  std::optional<velqor::shell::testing::InstalledDriverServices> services_;
 };
 
 TEST_F(DriverRunnerTest, StepsFormTheirCommandLines) {

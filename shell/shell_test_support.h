@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/hotsync_log.h"
 #include "platform/process.h"
 #include "platform/settings.h"
+#include "platform/sync_manager.h"
 
 namespace velqor::shell::testing {
 
@@ -84,6 +86,28 @@ class FakeRunner : public velqor::platform::ProcessRunner {
  private:
   int32_t exitCode_ = 0;
   velqor::platform::ProcessId lastId_ = 100;
+};
+
+// Installs the services a host driver run reaches for the life of the object: the process
+// runner, the log, the clock and the handheld link; the real ones come back at the end.
+class InstalledDriverServices {
+ public:
+  InstalledDriverServices(velqor::platform::ProcessRunner* runner,
+                          velqor::platform::HotSyncLog* log, velqor::platform::Clock* clock,
+                          velqor::platform::HandheldLink* link) {
+    velqor::platform::SetProcessRunner(runner);
+    velqor::platform::SetHotSyncLog(log);
+    velqor::platform::SetClock(clock);
+    velqor::platform::SetHandheldLink(link);
+  }
+  ~InstalledDriverServices() {
+    velqor::platform::SetHandheldLink(nullptr);
+    velqor::platform::SetClock(nullptr);
+    velqor::platform::SetHotSyncLog(nullptr);
+    velqor::platform::SetProcessRunner(nullptr);
+  }
+  InstalledDriverServices(const InstalledDriverServices&) = delete;
+  InstalledDriverServices& operator=(const InstalledDriverServices&) = delete;
 };
 
 // The texts of the log's lines, each expected to be a shell failure line (activity 22).

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,16 +71,10 @@ class DriverProcessTest : public ::testing::Test {
     velqor::platform::SetProcessRunner(nullptr);
     runner_ = std::make_unique<PassCheckingRunner>(&velqor::platform::GetProcessRunner(),
                                                    &handheld_, &clock_);
-    velqor::platform::SetProcessRunner(runner_.get());
-    velqor::platform::SetHotSyncLog(&log_);
-    velqor::platform::SetClock(&clock_);
-    velqor::platform::SetHandheldLink(&handheld_);
+    services_.emplace(runner_.get(), &log_, &clock_, &handheld_);
   }
   void TearDown() override {
-    velqor::platform::SetHandheldLink(nullptr);
-    velqor::platform::SetClock(nullptr);
-    velqor::platform::SetHotSyncLog(nullptr);
-    velqor::platform::SetProcessRunner(nullptr);
+    services_.reset();
     EXPECT_EQ(runner_->outOfStep, 0);
   }
   void Control(const std::string& lines) { WriteFile(dir_ / "fake_driver.ctl", lines); }
@@ -90,6 +85,7 @@ class DriverProcessTest : public ::testing::Test {
   velqor::platform::FixedClock clock_{868000000};
   velqor::platform::MemoryHandheld handheld_;
   std::unique_ptr<PassCheckingRunner> runner_;
+  std::optional<velqor::shell::testing::InstalledDriverServices> services_;
 };
 
 TEST_F(DriverProcessTest, TheDriverGetsExactlyItsArgumentsEnvironmentAndDescriptors) {
