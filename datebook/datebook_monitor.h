@@ -119,6 +119,15 @@ class CVuzurMonitor : public CSyncMonitor {
   // Converts one raw record into `handheld` and sends it its way.
   int32_t SyncOneRecord(RawRecord& raw, CVuzurRecord& handheld, CVuzurRecord& desktop,
                         CVuzurRecord& change);
+  // The converter's result for the raw record, converted into `handheld`.
+  long ConvertRecord(RawRecord& raw, CVuzurRecord& handheld);
+  // Sends a record converted with the given result its way.
+  int32_t SyncConverted(long converted, CVuzurRecord& handheld, CVuzurRecord& desktop,
+                        CVuzurRecord& change);
+  // After the fast mode's phases: the unchanged handheld records the host has not had yet.
+  // `extractSeries` holds, sorted, the record IDs of the repeating events the extract carried.
+  int32_t SyncEnteringWindow(RawRecord& raw, CVuzurRecord& handheld, CVuzurRecord& desktop,
+                             CVuzurRecord& change, const std::vector<uint32_t>& extractSeries);
   static int32_t FindSeries(const std::vector<SeriesEntry>& list, uint32_t recordId);
   static void AddToSeries(std::vector<SeriesEntry>& list, CVuzurTable*& lastTable, uint32_t& lastId,
                           CVuzurRecord& record);

@@ -68,7 +68,10 @@ TEST_P(ModeChoiceTest, PicksTheSyncMode) {
   AddPilot({.event = {.id = 0x11, .text = "p", .start = Local(1997, 3, 14, 9, 0)}});
   ASSERT_EQ(RunSync(c.syncType), 0);
   EXPECT_EQ(link.CountOf("HhReadNextModified") > 0, c.fast);
-  EXPECT_EQ(link.CountOf("HhReadRecordByIndex") > 0, !c.fast);
+  // The fast mode reads by index too, after its phases, for events that came into the window.
+  if (!c.fast) {
+    EXPECT_GT(link.CountOf("HhReadRecordByIndex"), 0);
+  }
   EXPECT_EQ(Lines(), kCleanRun);
 }
 

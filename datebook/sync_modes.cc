@@ -3,7 +3,9 @@
 // events the extract carried; slow synchronization reads every handheld record. A single event
 // takes part when it starts inside the window; a repeating event reaches the desktop as one
 // record per day of the window on which it occurs.
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "convert/base_converter.h"
 #include "datebook/datebook_monitor.h"
@@ -30,12 +32,35 @@ void ClearBuffer(RawRecord& raw) {
   if (data != nullptr) std::memset(data, 0, raw.capacity);
 }
 
+// Adds the record ID of every row of the table.
+void AddRecordIds(CBaseTable& table, std::vector<uint32_t>& ids) {
+  CBaseIterator walk(table);
+  CBaseRecord row(table, 0);
+  for (long found = walk.FindFirst(row); found == 0; found = walk.FindNext(row)) {
+    RecordId id = 0;
+    row.GetRecordId(id);
+    ids.push_back(id);
+  }
+}
+
+bool Contains(const std::vector<uint32_t>& sorted, uint32_t id) {
+  return std::binary_search(sorted.begin(), sorted.end(), id);
+}
+
 }  // namespace
+
+long CVuzurMonitor::ConvertRecord(RawRecord& raw, CVuzurRecord& handheld) {
+  if (Converter == nullptr) return kDbkFromRawFailed;
+  return Converter->RawToRecord(handheld, raw);
+}
 
 int32_t CVuzurMonitor::SyncOneRecord(RawRecord& raw, CVuzurRecord& handheld, CVuzurRecord& desktop,
                                      CVuzurRecord& change) {
-  if (Converter == nullptr) return kDbkFromRawFailed;
-  long converted = Converter->RawToRecord(handheld, raw);
+  return SyncConverted(ConvertRecord(raw, handheld), handheld, desktop, change);
+}
+
+int32_t CVuzurMonitor::SyncConverted(long converted, CVuzurRecord& handheld, CVuzurRecord& desktop,
+                                     CVuzurRecord& change) {
   if (converted == kConvMovedTo1970) {
     LogMovedTo1970(handheld);
     converted = 0;
@@ -72,6 +97,18 @@ int32_t CVuzurMonitor::SyncPass(PassKind kind) {
   raw.dbHandle = DbHandle;
   int32_t result = AllocRecordBuffer(raw, kRawRecordBufferSize);
   if (result != 0) return result;
+
+  // The repeating events the extract carried: the walk below leaves them to phase 2.
+  std::vector<uint32_t> extractSeries;
+  if (kind == PassKind::kFast) {
+    try {
+      for (const SeriesEntry& entry : DesktopSeries) extractSeries.push_back(entry.RecordId);
+    } catch (...) {
+      FreeRecordBuffer(raw);
+      return kDbkNoChangeTable;
+    }
+    std::sort(extractSeries.begin(), extractSeries.end());
+  }
 
   int32_t read = 0;
   for (uint32_t index = 0; result == 0; ++index) {
@@ -129,8 +166,63 @@ int32_t CVuzurMonitor::SyncPass(PassKind kind) {
     }
   }
 
+  if (kind == PassKind::kFast && result == 0) {
+    result = SyncEnteringWindow(raw, handheld, desktop, change, extractSeries);
+  }
+
   FreeRecordBuffer(raw);
   if (result == 0) result = SendDateBookChanges(change, desktop);
+  return result;
+}
+
+// The window moves on every day, so unchanged handheld events that lay beyond it come into it,
+// and a fast synchronization reads only changed records: every record the phases before did
+// not see and the host cannot know yet goes through the record step, whose window test drops
+// what is still outside.
+int32_t CVuzurMonitor::SyncEnteringWindow(RawRecord& raw, CVuzurRecord& handheld,
+                                          CVuzurRecord& desktop, CVuzurRecord& change,
+                                          const std::vector<uint32_t>& extractSeries) {
+  // What the host knows of single events: the rows of the extract and the host's deletions.
+  std::vector<uint32_t> known;
+  try {
+    AddRecordIds(*DesktopTable, known);
+    AddRecordIds(*ChangeTable, known);
+  } catch (...) {
+    return kDbkNoChangeTable;
+  }
+  std::sort(known.begin(), known.end());
+
+  int32_t result = 0;
+  int32_t read = 0;
+  for (uint32_t index = 0; result == 0; ++index) {
+    if (index > UINT16_MAX) {
+      read = kSyncErrNotFound;  // no index beyond the field's range
+      break;
+    }
+    ClearBuffer(raw);
+    raw.recordIndex = static_cast<uint16_t>(index);
+    read = HhReadRecordByIndex(&raw);
+    if (read != 0) break;
+    // Changed and deleted records were read by phase 1.
+    if ((raw.attributes & (kAttrDirty | kAttrDeleted)) != 0) continue;
+    const long converted = ConvertRecord(raw, handheld);
+    if (converted == 0 || converted == kConvMovedTo1970) {
+      RecordId id = 0;
+      handheld.GetRecordId(id);
+      // A repeating event with occurrences in the extract, or in the previous window whose
+      // occurrences the host removed, is known to the host.
+      const bool onHost = handheld.IsRepeatingEvt() != 0
+                              ? Contains(extractSeries, id) || FindBackupSeries(id) >= 0
+                              : Contains(known, id);
+      if (onHost) continue;
+    }
+    result = SyncConverted(converted, handheld, desktop, change);
+  }
+  if (!IsReadEnd(read)) {
+    LogReadFailed();
+    ReadIncomplete = true;
+    if (result == 0) result = read;
+  }
   return result;
 }
 

@@ -221,6 +221,66 @@ TEST_F(SyncModeTest, AnEventBefore1970IsLoggedAndMoved) {
                                {"       old habit, 3/14/1970, 6:15am", -1}}));
 }
 
+// Unchanged handheld events a fast synchronization does not read as changes: those the host
+// cannot know yet reach the desktop as additions, those it knows are left alone.
+TEST_F(SyncModeTest, FastSyncSendsUnchangedEventsTheHostHasNotHad) {
+  TestMonitor& m = Open();
+  const int32_t thursday = Local(1997, 3, 13, 9, 0);
+  // Single events.
+  AddPilot({.event = {.id = 0x60, .text = "came into the window", .start = thursday}});
+  AddPilot({.event = {.id = 0x61, .text = "on the host", .start = thursday}});
+  Append(*m.DesktopTable, {.id = 0x61, .text = "on the host", .start = thursday, .host = 3});
+  AddPilot({.event = {.id = 0x62, .text = "deleted on the host", .start = thursday}});
+  Append(*m.ChangeTable,
+         {.id = 0x62, .text = "deleted on the host", .start = thursday, .status = kStatusDeleted});
+  AddPilot({.event = {.id = 0x63, .text = "beyond", .start = windowEnd + 3600}});
+  // Repeating events: one new to the window, one the extract carried, one whose occurrences
+  // the host removed since the previous window.
+  AddPilot({.event = {.id = 0x64, .text = "weekly", .start = Local(1997, 3, 14, 18, 0)},
+            .rule = CWeekly(1 << 5, 1, -1, 0)});
+  AddPilot({.event = {.id = 0x65, .text = "series", .start = Local(1997, 3, 1, 8, 0)},
+            .rule = CDayName(0, 1, Local(1997, 3, 12), 0)});
+  AddOccurrences(m, 0x65, {Local(1997, 3, 12, 8, 0)});
+  AddPilot({.event = {.id = 0x66, .text = "removed on host", .start = Local(1997, 3, 1, 7, 0)},
+            .rule = Daily()});
+  CVuzurTable previous;
+  Append(previous, {.id = 0x66,
+                    .text = "removed on host",
+                    .start = Local(1997, 3, 11, 7, 0),
+                    .repeating = true});
+  CVuzurRecord previousRow(previous, 0);
+  CBaseIterator previousWalk(previous);
+  ASSERT_EQ(previousWalk.FindFirst(previousRow), 0);
+  m.AddToBackupSeries(previousRow);
+
+  ASSERT_EQ(m.FastSync(), 0);
+  std::vector<Row> added;
+  for (const Row& r : RowsOf(*m.DesktopTable)) {
+    if (r.status != kStatusDeleted) added.push_back(r);
+  }
+  EXPECT_EQ(added, (std::vector<Row>{
+                       {0x61, "on the host", "1997-03-13 09:00", kStatusNone, false, 3},
+                       {0x65, "series", "1997-03-12 08:00", kStatusAdded, true, 0},
+                       {0x60, "came into the window", "1997-03-13 09:00", kStatusAdded, false, 0},
+                       {0x64, "weekly", "1997-03-14 18:00", kStatusAdded, true, 0},
+                   }));
+  EXPECT_TRUE(Lines().empty());
+  EXPECT_EQ(PilotRecords().size(), 6u) << "the host's deletion was sent";
+  EXPECT_EQ(PilotRecord(0x62), nullptr);
+}
+
+TEST_F(SyncModeTest, AReadFailureWhileLookingForEventsNewToTheWindowIsTheResult) {
+  TestMonitor& m = Open();
+  AddPilot({.event = {.id = 0x67, .text = "later", .start = Local(1997, 3, 13, 9, 0)}});
+  Append(*m.DesktopTable,
+         {.id = 0, .text = "new on host", .start = Local(1997, 3, 13, 9, 0), .status = 8});
+  link.FailNth("HhReadRecordByIndex", 1, 0x2004);
+  EXPECT_EQ(m.FastSync(), 0x2004);
+  EXPECT_TRUE(m.ReadIncomplete);
+  EXPECT_EQ(Lines(), (LogLines{{kHeader, -1}, {kReadFailed, 8}, {kCheckConnections, -1}}));
+  EXPECT_EQ(link.CountOf("HhWriteRecord"), 0);
+}
+
 TEST_F(SyncModeTest, SlowSyncReadsEveryRecord) {
   TestMonitor& m = Open(kSyncTypeSlow);
   for (uint32_t id = 1; id <= 3; ++id) {
