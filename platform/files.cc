@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/whole_file.h"
+
 namespace velqor::platform {
 namespace {
 
@@ -118,28 +120,7 @@ bool LocalFileSystem::WriteAtomically(const std::string& path, const std::string
 
 bool LocalFileSystem::ReadAll(const std::string& path, std::string* bytes) {
   if (bytes == nullptr || path.empty()) return false;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return false;
-  }
-  std::string data;
-  char buffer[16384];
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      close(fd);
-      return false;
-    }
-    if (n == 0) break;
-    data.append(buffer, static_cast<size_t>(n));
-  }
-  close(fd);
-  *bytes = std::move(data);
-  return true;
+  return ReadWholeFile(path, bytes, nullptr) == WholeFileStatus::kRead;
 }
 
 // ---- FaultyFileSystem ----

@@ -166,6 +166,12 @@ TEST_F(LocalFilesTest, ReadAllReadsEveryByteOfRegularFilesOnly) {
   EXPECT_FALSE(fs.ReadAll(P("missing"), &out));
   EXPECT_FALSE(fs.ReadAll(dir, &out));
   EXPECT_FALSE(fs.ReadAll(P("big"), nullptr));
+  // A pipe is refused without waiting for a writer that may never come.
+  ASSERT_EQ(mkfifo(P("pipe").c_str(), 0600), 0);
+  bool read = true;
+  EXPECT_TRUE(velqor::test_support::ReturnsWithoutAWriter(
+      P("pipe"), [&] { read = fs.ReadAll(P("pipe"), &out); }));
+  EXPECT_FALSE(read);
   EXPECT_EQ(out, "previous");
 }
 

@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "platform/files.h"
+#include "platform/whole_file.h"
 
 namespace velqor::platform {
 namespace {
@@ -410,31 +411,25 @@ std::string FormatSettings(const KeyMap& keys) {
 bool ReadSettingsFile(const std::string& path, std::string* bytes, bool* missing,
                       std::string* error) {
   *missing = false;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) {
-      *missing = true;
+  int code = 0;
+  switch (ReadWholeFile(path, bytes, &code)) {
+    case WholeFileStatus::kRead:
       return true;
-    }
-    *error = "cannot open " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  std::string data;
-  char buffer[8192];
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *error = "cannot read " + path + ": " + std::strerror(errno);
-      close(fd);
+    case WholeFileStatus::kOpenFailed:
+      if (code == ENOENT) {
+        *missing = true;
+        return true;
+      }
+      *error = "cannot open " + path + ": " + std::strerror(code);
       return false;
-    }
-    if (n == 0) break;
-    data.append(buffer, static_cast<size_t>(n));
+    case WholeFileStatus::kNotRegular:
+      *error = "cannot read " + path + ": not a regular file";
+      return false;
+    case WholeFileStatus::kReadFailed:
+      break;
   }
-  close(fd);
-  *bytes = std::move(data);
-  return true;
+  *error = "cannot read " + path + ": " + std::strerror(code);
+  return false;
 }
 
 }  // namespace

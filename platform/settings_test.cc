@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -330,6 +331,27 @@ TEST_F(FileSettingsTest, DamagedFilesAreReportedWithTheirLine) {
     // The store keeps what it had.
     EXPECT_TRUE(SameValues(store.List("Kept"), {{"K", NumberValue(5)}}));
   }
+}
+
+TEST_F(FileSettingsTest, WhatIsNotARegularFileIsRefusedWithoutBeingRead) {
+  FileSettingsStore store(path);
+  WriteFile("velqor-settings 1\nkey \"Kept\"\n\"K\" number 5\n");
+  ASSERT_TRUE(store.Load(nullptr));
+  std::filesystem::remove(path);
+  ASSERT_TRUE(std::filesystem::create_directory(path));
+  std::string error;
+  EXPECT_FALSE(store.Load(&error));
+  EXPECT_EQ(error, "cannot read " + path + ": not a regular file");
+  std::filesystem::remove(path);
+  // A pipe would give whatever a writer sends, or wait for one forever.
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  bool loaded = true;
+  error.clear();
+  EXPECT_TRUE(
+      velqor::test_support::ReturnsWithoutAWriter(path, [&] { loaded = store.Load(&error); }));
+  EXPECT_FALSE(loaded);
+  EXPECT_EQ(error, "cannot read " + path + ": not a regular file");
+  EXPECT_TRUE(SameValues(store.List("Kept"), {{"K", NumberValue(5)}}));
 }
 
 TEST_F(FileSettingsTest, CommentsBlankLinesAndLineEndingsAreAccepted) {

@@ -11,10 +11,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -110,6 +113,21 @@ inline bool MakeReadOnly(const std::string& path) {
   }
   ::close(fd);
   return ok;
+}
+
+// Runs `action`, which reads the named pipe at `pipe`, and tells whether it came back on its
+// own: one still waiting for a writer after ten seconds would have waited forever, and is let
+// go by a writer that closes at once.
+inline bool ReturnsWithoutAWriter(const std::string& pipe, const std::function<void()>& action) {
+  auto done = std::async(std::launch::async, action);
+  if (done.wait_for(std::chrono::seconds(10)) == std::future_status::ready) {
+    done.get();
+    return true;
+  }
+  const int fd = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) ::close(fd);
+  done.get();
+  return false;
 }
 
 // A fresh directory, removed with everything in it at the end, even what a test made
