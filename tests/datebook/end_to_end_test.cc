@@ -291,5 +291,47 @@ TEST_F(EndToEndTest, AHostChangeToOneOccurrenceBecomesAnEventOfItsOwn) {
   EXPECT_EQ(Activities(), (std::vector<int32_t>{19, 20}));
 }
 
+// Handheld events entered beyond the window and never changed again reach the host on the day
+// the window first takes them in, through fast synchronizations only, and only once.
+TEST_F(EndToEndTest, UnchangedEventsReachTheHostWhenTheWindowComesToThem) {
+  AddPilot({.event = {.id = 0x301, .text = "Dentist", .start = Local(1997, 3, 25, 9, 0)}});
+  AddPilot({.event = {.id = 0x302, .text = "Choir", .start = Local(1997, 3, 27, 19, 0)},
+            .rule = CWeekly(1 << 4, 1, -1, 0)});  // Thursdays
+  SaveHost({});
+  const std::string dentist = "Dentist 1997-03-25 09:00";
+  const std::string choir = "Choir 1997-03-27 19:00 (occurrence)";
+  const struct {
+    int day;
+    std::vector<std::string> host;
+  } days[] = {
+      {12, {}},
+      {18, {}},  // the window ends at midnight before the dentist
+      {19, {dentist}},
+      {20, {choir, dentist}},  // an occurrence counts on the window's last day
+      {21, {choir, dentist}},
+  };
+  for (const auto& d : days) {
+    SCOPED_TRACE(d.day);
+    SetNow(d.day, 10);
+    ASSERT_EQ(Sync(), 0);
+    EXPECT_EQ(Activities(), (std::vector<int32_t>{19, 20}));
+    EXPECT_EQ(HostLines(), d.host);
+  }
+  EXPECT_EQ(HostIds().at(dentist), 0x301u);
+  EXPECT_EQ(PilotLines(), Sorted({"Choir 1997-03-27 19:00 repeating", dentist}));
+
+  // Deleted on the host, the dentist goes from the handheld and does not come back.
+  HostCalendar host = Host();
+  std::erase_if(host.events, [](const HostEvent& e) { return e.description == "Dentist"; });
+  SaveHost(host);
+  for (int day : {22, 23}) {
+    SCOPED_TRACE(day);
+    SetNow(day, 10);
+    ASSERT_EQ(Sync(), 0);
+    EXPECT_EQ(HostLines(), (std::vector<std::string>{choir}));
+    EXPECT_EQ(PilotLines(), (std::vector<std::string>{"Choir 1997-03-27 19:00 repeating"}));
+  }
+}
+
 }  // namespace
 }  // namespace datebook_test
