@@ -162,6 +162,18 @@ int32_t StatusOf(const CRow& row, int index) {
   return value;
 }
 
+// Serializes the table through the archive; an archive a failure left behind is aborted, so
+// nothing more goes through it, before the failure goes on.
+void SerializeThrough(CBaseTable& table, CArchive& archive) {
+  try {
+    table.Serialize(archive);
+    archive.Close();
+  } catch (...) {
+    archive.Abort();
+    throw;
+  }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -449,13 +461,7 @@ long CBaseTable::SaveTo(const std::string& path) {
   if (!out.Open(path, &cause)) return cause != kCauseNone ? cause : kCauseGeneric;
   try {
     CArchive archive(&out.file(), CArchive::store);
-    try {
-      Serialize(archive);
-      archive.Close();
-    } catch (...) {
-      archive.Abort();
-      throw;
-    }
+    SerializeThrough(*this, archive);
   } catch (const CException& e) {
     return e.cause() != kCauseNone ? e.cause() : kCauseGeneric;
   } catch (...) {
@@ -476,13 +482,7 @@ long CBaseTable::OpenFrom(const std::string& path, long /*flag*/) {
   }
   try {
     CArchive archive(&file, CArchive::load);
-    try {
-      Serialize(archive);
-      archive.Close();
-    } catch (...) {
-      archive.Abort();
-      throw;
-    }
+    SerializeThrough(*this, archive);
     file.Close();
   } catch (const CException& e) {
     file.Abort();
