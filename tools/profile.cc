@@ -9,6 +9,8 @@
 #include <optional>
 
 #include "platform/files.h"
+#include "tools/datebook_db.h"
+#include "tools/pdb_file.h"
 
 namespace velqor::tools {
 
@@ -109,6 +111,13 @@ PdbFile HandheldStore::FileOf(const platform::HandheldDatabase& db) const {
 bool HandheldStore::Save(int64_t now, std::vector<std::string>* written, std::string* error) {
   for (const auto& dbPtr : handheld_->databases()) {
     platform::HandheldDatabase& db = *dbPtr;
+    // The handheld's Date Book application completes a block shorter than its own (as a
+    // conduit leaves it in a database it created) before anything reads it; other tools
+    // refuse a Date Book without the whole block.
+    if (db.creator == FourCC("date") && db.type == FourCC("DATA") && db.hasAppInfo &&
+        db.appInfo.size() < kDatebookAppInfoSize) {
+      db.appInfo.resize(kDatebookAppInfoSize, 0);
+    }
     PdbFile file = FileOf(db);
     std::string bytes;
     std::string why;
