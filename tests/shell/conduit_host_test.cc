@@ -12,6 +12,7 @@
 
 #include "platform/action_dialog.h"
 #include "platform/clock.h"
+#include "platform/handles.h"
 #include "platform/hotsync_log.h"
 #include "platform/memory_handheld.h"
 #include "platform/settings.h"
@@ -171,20 +172,28 @@ TEST_F(HostRunTest, NullCallerReturnsAtOnce) {
   EXPECT_EQ(store_.Get(kKey, "Install")->data.size(), 10u);
 }
 
-TEST_F(HostRunTest, InstallRunsAndIsClearedAndNoMonitorEndsTheRunQuietly) {
+TEST_F(HostRunTest, InstallRunsFirstAndIsClearedThenTheDateBookSynchronizes) {
+  static char dbName[] = "DatebookDB";
+  props_.databaseNames[0] = velqor::platform::RegisterPointer(dbName);
   store_.SetText(kKey, "Install", "setup.ini");
   EXPECT_EQ(module_.open(&hotsync_, props_), 0);
-  EXPECT_TRUE(log_.entries().empty());
+  velqor::platform::ReleasePointer(props_.databaseNames[0]);
+
   const auto calls = ReadDriverCalls(dir_.WithSlash());
-  ASSERT_EQ(calls.size(), 1u);
+  ASSERT_EQ(calls.size(), 3u);
   EXPECT_EQ(calls[0].argv,
             (Words{kDriver, "install", dir_.WithSlash(), "setup.ini", "dummy", "0"}));
   EXPECT_EQ(calls[0].env, Words{"PATH=/opt/host/lib"});
   EXPECT_EQ(calls[0].fds, "0 1 2");
+  EXPECT_EQ(calls[1].argv.at(1), "extract");
+  EXPECT_EQ(calls[2].argv.at(1), "update");
   EXPECT_TRUE(store_.Get(kKey, "Install")->data.empty());
   EXPECT_GE(clock_.slept_ms(), 5000u);
-  // This module has no monitor to create, so nothing is extracted.
-  EXPECT_FALSE(ReadFileIfAny(dir_ / "extract.dat").has_value());
+  // The module's monitor ran a clean synchronization: the database was created on the
+  // handheld, and the log holds just the start and closing lines.
+  EXPECT_NE(handheld_.FindDatabase("DatebookDB"), nullptr);
+  EXPECT_EQ(LogTexts(), (Words{"", "Date Book"}));
+  EXPECT_FALSE(ReadFileIfAny(dir_ / "update.dat").has_value());
 }
 
 TEST_F(HostRunTest, ALeftoverUpdateFileIsDelivered) {
