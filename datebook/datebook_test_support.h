@@ -25,41 +25,15 @@
 #include "platform/handles.h"
 #include "platform/hotsync_log.h"
 #include "platform/memory_handheld.h"
+#include "platform/testing/test_support.h"
 #include "resources/conduit_strings.h"
 
 namespace datebook_test {
 
 inline constexpr char kDbName[] = "DatebookDB";
 
-// Sets TZ for the life of the object and puts the previous value back afterwards.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* zone) {
-    if (const char* old = std::getenv("TZ")) previous_ = old;
-    ::setenv("TZ", zone, 1);
-    velqor::platform::ReloadTimeZone();
-  }
-  ~ScopedTimeZone() {
-    if (previous_) {
-      ::setenv("TZ", previous_->c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    velqor::platform::ReloadTimeZone();
-  }
-  ScopedTimeZone(const ScopedTimeZone&) = delete;
-  ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
-
- private:
-  std::optional<std::string> previous_;
-};
-
-// A local time in the zone in force.
-inline int32_t Local(int year, int month, int day, int hour = 0, int minute = 0) {
-  int64_t t = 0;
-  EXPECT_TRUE(velqor::platform::MakeLocalTime(year, month, day, hour, minute, 0, &t));
-  return static_cast<int32_t>(t);
-}
+using velqor::test_support::Local;
+using velqor::test_support::ScopedTimeZone;
 
 inline std::string Show(int32_t t) {
   return velqor::platform::FormatLocal(t, "%Y-%m-%d %H:%M");
@@ -294,14 +268,12 @@ using LogLines = std::vector<std::pair<std::string, int32_t>>;
 class DatebookTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    module = velqor::platform::RegisterStringTable(velqor::resources::kConduitStrings,
-                                                   velqor::resources::kConduitStringCount);
+    module = strings.module();
     velqor::platform::SetHandheldLink(&link);
     velqor::platform::SetHotSyncLog(&log);
     velqor::platform::SetClock(&clock);
-    std::string pattern = (std::filesystem::temp_directory_path() / "vqdatebook-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir = pattern + "/";
+    ASSERT_TRUE(scratch.ok());
+    dir = scratch.WithSlash();
     std::memset(&props, 0, sizeof props);
     std::strcpy(props.directory, dir.c_str());
     std::strcpy(props.localFileName, "datebook.dat");
@@ -319,9 +291,6 @@ class DatebookTest : public ::testing::Test {
     velqor::platform::SetClock(nullptr);
     velqor::platform::SetHotSyncLog(nullptr);
     velqor::platform::SetHandheldLink(nullptr);
-    velqor::platform::UnregisterStringTable(module);
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
   }
 
   TestMonitor& MakeMonitor(int32_t syncType = kSyncTypeFast) {
@@ -358,6 +327,9 @@ class DatebookTest : public ::testing::Test {
   }
 
   ScopedTimeZone zone{"America/New_York"};
+  velqor::test_support::ScopedStringTable strings{velqor::resources::kConduitStrings,
+                                                  velqor::resources::kConduitStringCount};
+  velqor::test_support::ScratchDir scratch;
   velqor::platform::MemoryHandheld handheld;
   velqor::platform::FaultInjectingLink link{&handheld};
   velqor::platform::MemoryLog log;

@@ -13,10 +13,7 @@ class RunTest : public DatebookTest {
  protected:
   int32_t RunSync(int32_t syncType = kSyncTypeFast) { return MakeMonitor(syncType).StartSync(); }
   bool Exists(const std::string& path) { return std::filesystem::exists(path); }
-  static std::string Bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  static std::string Bytes(const std::string& path) { return velqor::test_support::ReadFile(path); }
   int32_t ClosingActivity() { return log.entries().back().activity; }
   void HostEvents() {
     WriteExchangeFile(
