@@ -227,49 +227,35 @@ void CRepeateDayInfo::SetEndDate(int32_t endDate) {
   endDate_ = endDate == -1 ? maxDate() : endDate;
 }
 
-CDayName::CDayName(int32_t weekday, int32_t interval, int32_t endDate, int32_t dayIndex) {
-  brand_ = kRepeatDaily;
-  interval_ = interval;
+CDayName::CDayName(int32_t weekday, int32_t interval, int32_t endDate, int32_t dayIndex)
+    : CRepeateDayInfo(kRepeatDaily, interval, endDate, 0) {
   dayOfWeek_ = weekday;
   weekIndex_ = dayIndex;
-  SetEndDate(endDate);
 }
 
-CWeekly::CWeekly(uint8_t weekDays, int32_t interval, int32_t endDate, int32_t firstDayOfWeek) {
-  brand_ = kRepeatWeekly;
-  interval_ = interval;
+CWeekly::CWeekly(uint8_t weekDays, int32_t interval, int32_t endDate, int32_t firstDayOfWeek)
+    : CRepeateDayInfo(kRepeatWeekly, interval, endDate, firstDayOfWeek) {
   weekDays_ = weekDays;
-  firstDayOfWeek_ = firstDayOfWeek;
-  SetEndDate(endDate);
 }
 
 CDayOfMonth::CDayOfMonth(int32_t weekIndex, int32_t dayOfWeek, int32_t interval, int32_t endDate,
-                         int32_t firstDayOfWeek) {
-  brand_ = kRepeatMonthlyByDay;
-  interval_ = interval;
+                         int32_t firstDayOfWeek)
+    : CRepeateDayInfo(kRepeatMonthlyByDay, interval, endDate, firstDayOfWeek) {
   weekIndex_ = weekIndex;
   dayOfWeek_ = dayOfWeek;
-  firstDayOfWeek_ = firstDayOfWeek;
-  SetEndDate(endDate);
 }
 
 CDateOfMonth::CDateOfMonth(int32_t dayOfMonth, int32_t interval, int32_t endDate,
-                           int32_t firstDayOfWeek) {
-  brand_ = kRepeatMonthlyByDate;
-  interval_ = interval;
+                           int32_t firstDayOfWeek)
+    : CRepeateDayInfo(kRepeatMonthlyByDate, interval, endDate, firstDayOfWeek) {
   dayOfMonth_ = dayOfMonth;
-  firstDayOfWeek_ = firstDayOfWeek;
-  SetEndDate(endDate);
 }
 
 CDateOfYear::CDateOfYear(int32_t month, int32_t dayOfMonth, int32_t interval, int32_t endDate,
-                         int32_t firstDayOfWeek) {
-  brand_ = kRepeatYearlyByDate;
-  interval_ = interval;
+                         int32_t firstDayOfWeek)
+    : CRepeateDayInfo(kRepeatYearlyByDate, interval, endDate, firstDayOfWeek) {
   month_ = month;
   dayOfMonth_ = dayOfMonth;
-  firstDayOfWeek_ = firstDayOfWeek;
-  SetEndDate(endDate);
 }
 
 int32_t NextOccurrence(const CRepeateDayInfo& rule, int32_t start, int32_t after, int32_t* next) {

@@ -14,7 +14,15 @@ enum eRepeateBrand : int32_t {
 };
 
 // Weekday numbers: 0 Sunday to 6 Saturday.
-enum eDayIndex : int32_t { kSunday = 0, kMonday, kTuesday, kWednesday, kThursday, kFriday, kSaturday };
+enum eDayIndex : int32_t {
+  kSunday = 0,
+  kMonday,
+  kTuesday,
+  kWednesday,
+  kThursday,
+  kFriday,
+  kSaturday
+};
 
 enum eAlarmUnit : int32_t { kAlarmMinutes = 0, kAlarmHours = 1, kAlarmDays = 2 };
 
@@ -32,16 +40,21 @@ class CRepeateDayInfo {
   int32_t GetInterval() const { return interval_; }
   int32_t GetEndDate() const { return endDate_; }
   int32_t GetFirstDayOfWeek() const { return firstDayOfWeek_; }
-  uint8_t GetWeekDayMask() const { return weekDays_; }    // weekly
-  int32_t GetWeekIndex() const { return weekIndex_; }     // monthly by day: 0-3, 4 = last
-  int32_t GetDayOfWeek() const { return dayOfWeek_; }     // monthly by day
-  int32_t GetDayOfMonth() const { return dayOfMonth_; }   // monthly by date, yearly
-  int32_t GetMonth() const { return month_; }             // yearly, 0 January to 11
+  uint8_t GetWeekDayMask() const { return weekDays_; }   // weekly
+  int32_t GetWeekIndex() const { return weekIndex_; }    // monthly by day: 0-3, 4 = last
+  int32_t GetDayOfWeek() const { return dayOfWeek_; }    // monthly by day
+  int32_t GetDayOfMonth() const { return dayOfMonth_; }  // monthly by date, yearly
+  int32_t GetMonth() const { return month_; }            // yearly, 0 January to 11
   void SetEndDate(int32_t endDate);
   void SetInterval(int32_t interval) { interval_ = interval; }
   bool operator==(const CRepeateDayInfo& other) const = default;
 
  protected:
+  // What every kind of rule sets; the kinds add their own parameters.
+  CRepeateDayInfo(eRepeateBrand brand, int32_t interval, int32_t endDate, int32_t firstDayOfWeek)
+      : brand_(brand), interval_(interval), firstDayOfWeek_(firstDayOfWeek) {
+    SetEndDate(endDate);
+  }
   eRepeateBrand brand_ = kRepeatNone;
   int32_t interval_ = 0;
   int32_t endDate_ = 0;
