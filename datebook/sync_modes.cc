@@ -15,14 +15,6 @@
 
 namespace {
 
-// A handheld record converted without an alarm carries no advance or unit either, as a record
-// loaded from an exchange file does; otherwise the two would never compare equal.
-void NormalizeAlarm(CDateBkRecord& record) {
-  if (record.IsAlarmSet() != 0) return;
-  record.SetAlarmAdvTime(0);
-  record.SetAlarmAdvUnit(0);
-}
-
 bool IsReadEnd(int32_t status) {
   return status == 0 || status == kSyncErrNotFound;
 }
@@ -66,7 +58,6 @@ int32_t CVuzurMonitor::SyncConverted(long converted, CVuzurRecord& handheld, CVu
     converted = 0;
   }
   if (converted != 0) return kDbkFromRawFailed;
-  NormalizeAlarm(handheld);
 
   RecordId id = 0;
   handheld.GetRecordId(id);
@@ -154,7 +145,6 @@ int32_t CVuzurMonitor::SyncPass(PassKind kind) {
         LogMovedTo1970(handheld);
         converted = 0;
       }
-      NormalizeAlarm(handheld);
       if (converted == 0 && (handheld.IsRepeatingEvt() != 0 || handheld.IsDeleted() != 0)) {
         result = SyncRepeatingEvent(handheld, desktop, change);
         handled = true;
