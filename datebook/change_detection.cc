@@ -3,7 +3,9 @@
 // tells. Deleted and changed single events go into the change table, events new on the host
 // become pending, and the occurrences of repeating events are grouped by event so that the days
 // the host removed or changed become exceptions of the handheld event.
+#include <algorithm>
 #include <new>
+#include <vector>
 
 #include "datebook/datebook_monitor.h"
 #include "platform/clock.h"
@@ -25,6 +27,13 @@ int32_t CVuzurMonitor::DetectDesktopChanges() {
 
   for (long found = desktopWalk.FindFirst(desktop); found == 0;
        found = desktopWalk.FindNext(desktop)) {
+    RecordId rowId = 0;
+    desktop.GetRecordId(rowId);
+    if (desktop.IsRepeatingEvt() != 0 && rowId == 0) {
+      // Flagged repeating by the host, yet no handheld event stands behind it: the exchange
+      // record carries no rule, so it reaches the handheld as the single event it shows.
+      desktop.StopRepeatingEvt();
+    }
     if (desktop.IsRepeatingEvt()) {
       // The series copy keeps no status; the row itself goes to the host as a deletion, and the
       // sync mode writes the occurrences again from the handheld's event.
@@ -113,49 +122,91 @@ int32_t CVuzurMonitor::CollectExceptionDates() {
   for (SeriesEntry& entry : DesktopSeries) {
     const int32_t position = FindBackupSeries(entry.RecordId);
     if (position < 0) continue;  // new on the host: nothing to compare with
-    SeriesEntry& previous = BackupSeries[static_cast<size_t>(position)];
-    CBaseIterator backupWalk(*previous.Table);
-    CBaseIterator desktopWalk(*entry.Table);
-    backupWalk.UnSort();
-    desktopWalk.UnSort();
-    CVuzurRecord before(*previous.Table, 0);
-    CVuzurRecord now(*entry.Table, 0);
-
-    for (long found = backupWalk.FindFirst(before); found == 0;
-         found = backupWalk.FindNext(before)) {
-      const int32_t day = StartDay(before);
-      // The backup holds the previous window: its days before today were never extracted
-      // again, and are no change.
-      if (day < WindowStart || day > WindowEnd) continue;
-
-      bool matched = false;
-      for (long at = desktopWalk.FindFirst(now); at == 0; at = desktopWalk.FindNext(now)) {
-        const int order = CompareStartDays(before, now);
-        if (order == kSameDay) {
-          matched = true;
-          break;
-        }
-        if (order == kEarlierDay) break;
-      }
-      if (matched && now.IsEqual(before) != 0) continue;
-
-      if (matched) {
-        // Changed by the host: the changed occurrence lives on as a single event of its own.
-        now.StopRepeatingEvt();
-        CVuzurRecord copy(*DesktopTable, 0);
-        if (DesktopTable->AppendDuplicateRecord(now, copy, 1) == 0) {
-          copy.SetRecordId(0);
-          copy.SetStatus(kStatusAdded);
-        }
-      }
-      try {
-        entry.ExceptionDates.push_back(day);
-      } catch (...) {
-        return 0;  // out of memory: the remaining days stay as they are on the handheld
-      }
+    try {
+      CompareOccurrences(entry, BackupSeries[static_cast<size_t>(position)]);
+    } catch (...) {
+      return 0;  // out of memory: the remaining days stay as they are on the handheld
     }
   }
   return 0;
+}
+
+namespace {
+
+struct Occurrence {
+  CRow* row;
+  int32_t day;
+  bool matched = false;
+};
+
+// The rows of a series table with their days, in the order of their days (ties in row order).
+std::vector<Occurrence> OccurrencesOf(CVuzurTable& table, const CVuzurMonitor& monitor) {
+  std::vector<Occurrence> list;
+  CBaseIterator walk(table);
+  walk.UnSort();
+  CVuzurRecord row(table, 0);
+  for (long found = walk.FindFirst(row); found == 0; found = walk.FindNext(row)) {
+    list.push_back({row.GetRow(), monitor.StartDay(row)});
+  }
+  std::stable_sort(list.begin(), list.end(),
+                   [](const Occurrence& a, const Occurrence& b) { return a.day < b.day; });
+  return list;
+}
+
+}  // namespace
+
+// Each occurrence the backup had inside the window is looked for on its day in the extract:
+// the same occurrence there is unchanged; another one on that day is the host's change of it;
+// none is the host's deletion. An occurrence may answer for one backup occurrence only, and an
+// unchanged one is preferred, so that a second occurrence moved onto a day never hides the
+// untouched one. What is left of the extract's occurrences in the window the host moved or
+// added there.
+void CVuzurMonitor::CompareOccurrences(SeriesEntry& entry, SeriesEntry& previous) {
+  std::vector<Occurrence> before = OccurrencesOf(*previous.Table, *this);
+  std::vector<Occurrence> now = OccurrencesOf(*entry.Table, *this);
+  CVuzurRecord b(*previous.Table, 0);
+  CVuzurRecord f(*entry.Table, 0);
+  auto sameDay = [&now](int32_t day) {
+    return std::equal_range(now.begin(), now.end(), Occurrence{nullptr, day},
+                            [](const Occurrence& x, const Occurrence& y) { return x.day < y.day; });
+  };
+  // The backup holds the previous window: its days before today were never extracted again,
+  // and are no change.
+  std::erase_if(before,
+                [this](const Occurrence& o) { return o.day < WindowStart || o.day > WindowEnd; });
+
+  for (Occurrence& old : before) {
+    b.Bind(old.row);
+    auto [first, last] = sameDay(old.day);
+    for (auto it = first; it != last && !old.matched; ++it) {
+      if (it->matched) continue;
+      f.Bind(it->row);
+      if (f.IsEqual(b) != 0) old.matched = it->matched = true;
+    }
+  }
+  for (Occurrence& old : before) {
+    if (old.matched) continue;
+    auto [first, last] = sameDay(old.day);
+    for (auto it = first; it != last; ++it) {
+      if (it->matched) continue;
+      // Changed by the host: the changed occurrence lives on as a single event of its own.
+      it->matched = true;
+      f.Bind(it->row);
+      f.StopRepeatingEvt();
+      CVuzurRecord copy(*DesktopTable, 0);
+      if (DesktopTable->AppendDuplicateRecord(f, copy, 1) == 0) {
+        copy.SetRecordId(0);
+        copy.SetStatus(kStatusAdded);
+      }
+      break;
+    }
+    entry.ExceptionDates.push_back(old.day);
+  }
+  for (const Occurrence& left : now) {
+    if (!left.matched && left.day >= WindowStart && left.day <= WindowEnd) {
+      entry.HostOccurrences.push_back(left.row);
+    }
+  }
 }
 
 int32_t CVuzurMonitor::StartDay(const CDateBkRecord& record) const {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +41,9 @@ struct SeriesEntry {
   std::unique_ptr<CVuzurTable> Table;
   uint32_t RecordId = 0;
   std::vector<int32_t> ExceptionDates;  // local midnights, in the order found
+  // Occurrences in `Table` on a day where the backup had none of this event: moved or added by
+  // the host. Each becomes an event of its own unless the handheld event has it as it is.
+  std::vector<CRow*> HostOccurrences;
 };
 
 class CVuzurMonitor : public CSyncMonitor {
@@ -92,6 +96,10 @@ class CVuzurMonitor : public CSyncMonitor {
   // Writes the occurrences of a handheld repeating event inside the window into the desktop
   // table, after applying the exception days the host asked for.
   int32_t SyncRepeatingEvent(CVuzurRecord& handheld, CVuzurRecord& desktop, CVuzurRecord& change);
+  // Appends the event's occurrences inside the window to the desktop table; `generated`
+  // receives their rows.
+  int32_t WriteOccurrences(CVuzurRecord& handheld, CVuzurRecord& desktop,
+                           std::vector<CRow*>* generated);
 
  protected:
   // The paths of the desktop data file and of its backup.
@@ -113,6 +121,11 @@ class CVuzurMonitor : public CSyncMonitor {
   // nor clears the handheld's modified flags over records it never read.
   bool ReadIncomplete = false;
 
+  // Pending host events without a handheld ID, by start time, built at the first need in a
+  // pass.
+  std::multimap<int32_t, CRow*> PendingTwins;
+  bool PendingTwinsBuilt = false;
+
  private:
   enum class PassKind { kFast, kSlow };
   int32_t SyncPass(PassKind kind);
@@ -129,6 +142,26 @@ class CVuzurMonitor : public CSyncMonitor {
   int32_t SyncEnteringWindow(RawRecord& raw, CVuzurRecord& handheld, CVuzurRecord& desktop,
                              CVuzurRecord& change, const std::vector<uint32_t>& extractSeries);
   static int32_t FindSeries(const std::vector<SeriesEntry>& list, uint32_t recordId);
+  // Whether the backup holds an occurrence of the repeating event inside today's window.
+  bool BackupSeriesInWindow(uint32_t recordId) const;
+  // Matches the backup's occurrences of one event with the extract's, by day.
+  void CompareOccurrences(SeriesEntry& entry, SeriesEntry& previous);
+  // The host occurrences of the entry that `generated` (rows the handheld event has just
+  // written, null when there is no handheld event) does not account for become events of
+  // their own, new to the handheld.
+  void KeepHostOccurrences(SeriesEntry& entry, const std::vector<CRow*>* generated);
+  // A series entry whose event is not on the handheld: occurrences the backup never had came
+  // from the host, and stay there as single events that the handheld gets too.
+  void KeepUnknownSeries(SeriesEntry& entry);
+  // The single rows of the desktop table that carry `recordId`: a handheld event that became
+  // repeating replaces them with its occurrences.
+  void ReplaceSingleRows(CVuzurRecord& handheld, CVuzurRecord& change);
+  // A host event without a handheld ID, new on the host, that is equal to the handheld record:
+  // a run that failed before saving wrote it to the handheld already. Positions `desktop` on
+  // it; false when there is none.
+  bool FindPendingTwin(CVuzurRecord& handheld, CVuzurRecord& desktop);
+  // Whether the desktop or the change table holds a record with the ID.
+  bool KnownToDesktop(RecordId id);
   static void AddToSeries(std::vector<SeriesEntry>& list, CVuzurTable*& lastTable, uint32_t& lastId,
                           CVuzurRecord& record);
   // The exchange format carries no category, so a host version that overwrites a handheld

@@ -39,7 +39,13 @@ int32_t CVuzurMonitor::ReconcileRecord(CVuzurRecord& handheld, CVuzurRecord& des
 
   if (changeWalk.FindByRecordId(id, change) != 0) {
     // The desktop did not change it.
-    if (desktopWalk.FindByRecordId(id, desktop) != 0) {
+    const bool found = desktopWalk.FindByRecordId(id, desktop) == 0;
+    if (!found && FindPendingTwin(handheld, desktop)) {
+      // Written by a run that did not get to save: the host event is that record, not a new
+      // one, and a deletion on the handheld since then removes it from the host.
+      desktop.SetRecordId(id);
+      desktop.SetStatus(gone ? kStatusDeleted : kStatusModified);
+    } else if (!found) {
       if (!gone && !AppendNewCopy(*DesktopTable, handheld, desktop, false)) {
         result = kDbkCopyFailed;
       }
@@ -99,6 +105,56 @@ int32_t CVuzurMonitor::ReconcileRecord(CVuzurRecord& handheld, CVuzurRecord& des
     result = ArchiveRecord(handheld, ArchiveTable);
   }
   return result;
+}
+
+bool CVuzurMonitor::FindPendingTwin(CVuzurRecord& handheld, CVuzurRecord& desktop) {
+  if (DesktopTable == nullptr) return false;
+  if (!PendingTwinsBuilt) {
+    PendingTwinsBuilt = true;
+    PendingTwins.clear();
+    CBaseIterator walk(*DesktopTable);
+    CVuzurRecord row(*DesktopTable, 0);
+    try {
+      for (long found = walk.FindFirst(row); found == 0; found = walk.FindNext(row)) {
+        RecordId id = 0;
+        row.GetRecordId(id);
+        if (id != 0 || row.IsPending() == 0 || row.IsRepeatingEvt() != 0) continue;
+        int32_t start = 0;
+        row.GetStartTime(start);
+        PendingTwins.emplace(start, row.GetRow());
+      }
+    } catch (...) {
+      PendingTwins.clear();  // without the index the events are simply added
+      return false;
+    }
+  }
+  int32_t start = 0;
+  handheld.GetStartTime(start);
+  auto [first, last] = PendingTwins.equal_range(start);
+  for (auto it = first; it != last; ++it) {
+    desktop.Bind(it->second);
+    RecordId id = 0;
+    desktop.GetRecordId(id);
+    if (id == 0 && desktop.IsPending() != 0 && desktop.IsEqual(handheld) != 0) {
+      PendingTwins.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool CVuzurMonitor::KnownToDesktop(RecordId id) {
+  if (DesktopTable == nullptr || ChangeTable == nullptr) return false;
+  CBaseIterator desktopWalk(*DesktopTable);
+  CBaseIterator changeWalk(*ChangeTable);
+  CVuzurRecord desktop(*DesktopTable, 0);
+  CVuzurRecord change(*ChangeTable, 0);
+  if (ChangeTable->GetRecordCount() > 0 && changeWalk.SortByRecordId() == 0 &&
+      changeWalk.FindByRecordId(id, change) == 0) {
+    return true;
+  }
+  return DesktopTable->GetRecordCount() > 0 && desktopWalk.SortByRecordId() == 0 &&
+         desktopWalk.FindByRecordId(id, desktop) == 0;
 }
 
 void CVuzurMonitor::KeepPilotCategory(CBaseRecord& record) {

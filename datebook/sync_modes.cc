@@ -9,6 +9,7 @@
 
 #include "convert/base_converter.h"
 #include "datebook/datebook_monitor.h"
+#include "hostfile/exchange_format.h"
 #include "platform/clock.h"
 #include "platform/handles.h"
 #include "platform/sync_manager.h"
@@ -68,9 +69,20 @@ int32_t CVuzurMonitor::SyncConverted(long converted, CVuzurRecord& handheld, CVu
     return ReconcileRecord(handheld, desktop, change);
   }
   if (handheld.IsRepeatingEvt() != 0) return SyncRepeatingEvent(handheld, desktop, change);
+  const int32_t series = FindDesktopSeries(id);
+  if (series >= 0) {
+    // A repeating event the handheld made a single one: its occurrences go from the host,
+    // apart from what the host moved or added there.
+    KeepHostOccurrences(DesktopSeries[static_cast<size_t>(series)], nullptr);
+    RemoveDesktopSeries(static_cast<size_t>(series));
+  }
   int32_t start = 0;
   handheld.GetStartTime(start);
-  if (start < WindowStart || start > WindowEnd) return 0;
+  if (start < WindowStart || start > WindowEnd) {
+    // An edit that moved the event out of the window still answers for the host's copy of it:
+    // left out, the host would keep the old event, or delete the edited one.
+    if (handheld.IsModified() == 0 || !KnownToDesktop(id)) return 0;
+  }
   return ReconcileRecord(handheld, desktop, change);
 }
 
@@ -82,6 +94,8 @@ int32_t CVuzurMonitor::SyncPass(PassKind kind) {
   if (scratch.AppendBlankRecord(handheld) != 0) return kDbkNoChangeTable;
   CVuzurRecord desktop(*DesktopTable, 0);
   CVuzurRecord change(*ChangeTable, 0);
+  PendingTwinsBuilt = false;
+  PendingTwins.clear();
 
   RawRecord raw;
   std::memset(&raw, 0, sizeof raw);
@@ -152,8 +166,20 @@ int32_t CVuzurMonitor::SyncPass(PassKind kind) {
     }
     if (!handled) {
       const int32_t position = FindDesktopSeries(id);
-      if (position >= 0) RemoveDesktopSeries(static_cast<size_t>(position));
+      if (position >= 0) {
+        SeriesEntry& entry = DesktopSeries[static_cast<size_t>(position)];
+        if (read == kSyncErrNotFound) {
+          KeepUnknownSeries(entry);
+        } else {
+          KeepHostOccurrences(entry, nullptr);  // the handheld made it a single event
+        }
+        RemoveDesktopSeries(static_cast<size_t>(position));
+      }
     }
+  }
+  // After a slow pass the entries left are events the handheld does not have.
+  if (kind == PassKind::kSlow && result == 0) {
+    for (SeriesEntry& entry : DesktopSeries) KeepUnknownSeries(entry);
   }
 
   if (kind == PassKind::kFast && result == 0) {
@@ -199,10 +225,11 @@ int32_t CVuzurMonitor::SyncEnteringWindow(RawRecord& raw, CVuzurRecord& handheld
     if (converted == 0 || converted == kConvMovedTo1970) {
       RecordId id = 0;
       handheld.GetRecordId(id);
-      // A repeating event with occurrences in the extract, or in the previous window whose
-      // occurrences the host removed, is known to the host.
+      // A repeating event with occurrences in the extract, or with occurrences in today's
+      // window that the host removed, is known to the host; occurrences of the previous
+      // window before today say nothing about the days that came into it.
       const bool onHost = handheld.IsRepeatingEvt() != 0
-                              ? Contains(extractSeries, id) || FindBackupSeries(id) >= 0
+                              ? Contains(extractSeries, id) || BackupSeriesInWindow(id)
                               : Contains(known, id);
       if (onHost) continue;
     }
@@ -230,10 +257,13 @@ int32_t CVuzurMonitor::SyncRepeatingEvent(CVuzurRecord& handheld, CVuzurRecord& 
   RecordId id = 0;
   handheld.GetRecordId(id);
   const bool deleted = handheld.IsDeleted() != 0;
+  if (!deleted) ReplaceSingleRows(handheld, change);
 
+  // The entry leaves the list here; its table stays for the host's occurrences.
+  SeriesEntry entry;
   const int32_t position = FindDesktopSeries(id);
   if (position >= 0) {
-    SeriesEntry& entry = DesktopSeries[static_cast<size_t>(position)];
+    entry = std::move(DesktopSeries[static_cast<size_t>(position)]);
     if (!deleted) {
       for (int32_t day : entry.ExceptionDates) {
         if (handheld.IsException(day) == 0) handheld.AddException(day);
@@ -248,12 +278,22 @@ int32_t CVuzurMonitor::SyncRepeatingEvent(CVuzurRecord& handheld, CVuzurRecord& 
   }
 
   if (deleted) {
-    // Its occurrences on the desktop were all marked deleted by change detection. An event the
-    // handheld asked to archive still goes into its archive.
+    // Its occurrences on the desktop were all marked deleted by change detection. What the
+    // host moved or added stays, and an event the handheld asked to archive still goes into
+    // its archive.
+    if (entry.Table != nullptr) KeepHostOccurrences(entry, nullptr);
     if (handheld.IsArchived() != 0) return ArchiveRecord(handheld, ArchiveTable);
     return 0;
   }
 
+  std::vector<CRow*> generated;
+  const int32_t result = WriteOccurrences(handheld, desktop, &generated);
+  if (entry.Table != nullptr) KeepHostOccurrences(entry, &generated);
+  return result;
+}
+
+int32_t CVuzurMonitor::WriteOccurrences(CVuzurRecord& handheld, CVuzurRecord& desktop,
+                                        std::vector<CRow*>* generated) {
   int32_t start = 0;
   handheld.GetStartTime(start);
   velqor::platform::LocalTime startTime{};
@@ -277,9 +317,133 @@ int32_t CVuzurMonitor::SyncRepeatingEvent(CVuzurRecord& handheld, CVuzurRecord& 
       if (DesktopTable->AppendDuplicateRecord(handheld, desktop, 1) != 0) return kDbkCopyFailed;
       desktop.SetStatus(kStatusAdded);
       desktop.SetStartTime(static_cast<int32_t>(occurrence));
+      try {
+        generated->push_back(desktop.GetRow());
+      } catch (...) {
+        // Without the list a host occurrence equal to this one is kept twice at worst.
+      }
     }
     // One occurrence per day: the search goes on from the next local midnight.
     cursor = velqor::platform::AddLocalDays(day, 1);
     if (cursor > velqor::platform::kMaxTime32 || cursor <= day) return 0;
   }
+}
+
+namespace {
+
+// Whether two rows would say the same in an exchange file, apart from the handheld ID, the
+// host number and the status: the handheld's own occurrence and the host's copy of it differ
+// in fields the file does not carry (the rule, for one).
+bool SameForHost(const CVuzurRecord& a, const CVuzurRecord& b) {
+  velqor::hostfile::ExchangeRecord x;
+  velqor::hostfile::ExchangeRecord y;
+  if (a.GetExchangeFields(&x) != 0 || b.GetExchangeFields(&y) != 0) return false;
+  x.recordId = y.recordId;
+  x.hostNumber = y.hostNumber;
+  x.status = y.status;
+  std::string left;
+  std::string right;
+  return velqor::hostfile::FormatExchangeRecord(x, &left) &&
+         velqor::hostfile::FormatExchangeRecord(y, &right) && left == right;
+}
+
+}  // namespace
+
+void CVuzurMonitor::KeepHostOccurrences(SeriesEntry& entry, const std::vector<CRow*>* generated) {
+  if (DesktopTable == nullptr || entry.Table == nullptr) return;
+  CVuzurRecord occurrence(*entry.Table, 0);
+  CVuzurRecord written(*DesktopTable, 0);
+  for (CRow* row : entry.HostOccurrences) {
+    occurrence.Bind(row);
+    bool known = false;
+    for (size_t i = 0; generated != nullptr && i < generated->size() && !known; ++i) {
+      written.Bind((*generated)[i]);
+      known = SameForHost(written, occurrence);
+    }
+    if (known) continue;
+    occurrence.StopRepeatingEvt();
+    CVuzurRecord copy(*DesktopTable, 0);
+    if (DesktopTable->AppendDuplicateRecord(occurrence, copy, 1) == 0) {
+      copy.SetRecordId(0);
+      copy.SetStatus(kStatusAdded);
+    }
+  }
+  entry.HostOccurrences.clear();
+}
+
+void CVuzurMonitor::KeepUnknownSeries(SeriesEntry& entry) {
+  if (DesktopTable == nullptr || entry.Table == nullptr) return;
+  if (FindBackupSeries(entry.RecordId) >= 0) {
+    // Ours, and gone from the handheld: the occurrences go from the host too, apart from what
+    // the host moved or added since.
+    KeepHostOccurrences(entry, nullptr);
+    return;
+  }
+  entry.HostOccurrences.clear();
+  CBaseIterator walk(*entry.Table);
+  walk.UnSort();
+  CVuzurRecord occurrence(*entry.Table, 0);
+  for (long found = walk.FindFirst(occurrence); found == 0; found = walk.FindNext(occurrence)) {
+    try {
+      entry.HostOccurrences.push_back(occurrence.GetRow());
+    } catch (...) {
+      break;
+    }
+  }
+  KeepHostOccurrences(entry, nullptr);
+}
+
+void CVuzurMonitor::ReplaceSingleRows(CVuzurRecord& handheld, CVuzurRecord& change) {
+  if (DesktopTable == nullptr) return;
+  RecordId id = 0;
+  handheld.GetRecordId(id);
+  if (id == 0) return;
+  CBaseIterator walk(*DesktopTable);
+  CVuzurRecord row(*DesktopTable, 0);
+  const bool sorted = DesktopTable->GetRecordCount() > 0 && walk.SortByRecordId() == 0;
+  for (long found = sorted ? walk.FindByRecordId(id, row) : kTblEndOfTable; found == 0;
+       found = walk.FindNext(row)) {
+    RecordId rowId = 0;
+    row.GetRecordId(rowId);
+    if (rowId != id) break;
+    // The host's copy of the event as it was last synchronized; a pending row the backup did
+    // not know is the host's own and is added to the handheld as an event of its own.
+    int32_t status = 0;
+    row.GetStatus(status);
+    if (row.IsRepeatingEvt() == 0 && status == kStatusNone) row.SetStatus(kStatusDeleted);
+  }
+
+  if (ChangeTable == nullptr || ChangeTable->GetRecordCount() == 0 || handheld.IsModified() == 0) {
+    return;
+  }
+  CBaseIterator changeWalk(*ChangeTable);
+  if (changeWalk.SortByRecordId() != 0 || changeWalk.FindByRecordId(id, change) != 0) return;
+  if (change.IsDeleted() != 0) {
+    // The host deleted the single event the handheld has since made a repeating one: the
+    // handheld's change wins, as for any event.
+    change.SetStatus(kStatusNone);
+    LogModifiedAndDeleted(handheld);
+  } else if (change.IsModified() != 0) {
+    // Both changed it: the host's version lives on as an event of its own beside the series.
+    CVuzurRecord copy(*DesktopTable, 0);
+    if (DesktopTable->AppendDuplicateRecord(change, copy, 1) == 0) {
+      copy.SetRecordId(0);
+      copy.SetStatus(kStatusAdded);
+      LogDoubleModify(copy);
+    }
+    change.SetStatus(kStatusNone);
+  }
+}
+
+bool CVuzurMonitor::BackupSeriesInWindow(uint32_t recordId) const {
+  const int32_t position = FindBackupSeries(recordId);
+  if (position < 0) return false;
+  CVuzurTable& table = *BackupSeries[static_cast<size_t>(position)].Table;
+  CBaseIterator walk(table);
+  CVuzurRecord row(table, 0);
+  for (long found = walk.FindFirst(row); found == 0; found = walk.FindNext(row)) {
+    const int32_t day = StartDay(row);
+    if (day >= WindowStart && day <= WindowEnd) return true;
+  }
+  return false;
 }
