@@ -158,6 +158,13 @@ long CDateBkConverter::RecordToRaw(CBaseRecord& base, RawRecord& raw) {
   uint8_t hour;
   uint8_t minute;
   TimeToPackedDate(start, &date, &hour, &minute);
+  if (repeat) {
+    int32_t clockHour = 0;
+    int32_t clockMinute = 0;
+    record->GetStartClock(clockHour, clockMinute);
+    hour = static_cast<uint8_t>(clockHour);
+    minute = static_cast<uint8_t>(clockMinute);
+  }
   data[0] = untimed ? 0xFF : hour;
   data[1] = untimed ? 0xFF : minute;
   WriteWord(data + 4, date);  // the end's date is not stored: an event ends on its start's date
@@ -365,6 +372,10 @@ long CDateBkConverter::RawToRecord(CBaseRecord& base, RawRecord& raw) {
         break;  // an unknown type: the event does not repeat
     }
   }
+
+  // A start in the hour a clock change skips has no time of its own: the hour and minute the
+  // handheld keeps are remembered, so the other occurrences and a later write keep them.
+  if (!untimed && record->IsRepeatingEvt() != 0) record->SetStartClock(startHour, startMinute);
 
   if (flags & kRawFlagExceptions) {
     const uint32_t count = avail - pos >= 2 ? ReadWord(data + pos) : 0;

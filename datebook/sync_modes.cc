@@ -294,10 +294,9 @@ int32_t CVuzurMonitor::SyncRepeatingEvent(CVuzurRecord& handheld, CVuzurRecord& 
 
 int32_t CVuzurMonitor::WriteOccurrences(CVuzurRecord& handheld, CVuzurRecord& desktop,
                                         std::vector<CRow*>* generated) {
-  int32_t start = 0;
-  handheld.GetStartTime(start);
-  velqor::platform::LocalTime startTime{};
-  if (!velqor::platform::BreakDownLocal(start, &startTime)) return 0;
+  int32_t startHour = 0;
+  int32_t startMinute = 0;
+  handheld.GetStartClock(startHour, startMinute);
 
   int64_t cursor = WindowStart;
   for (;;) {
@@ -308,8 +307,8 @@ int32_t CVuzurMonitor::WriteOccurrences(CVuzurRecord& handheld, CVuzurRecord& de
     velqor::platform::LocalTime dayFields{};
     int64_t occurrence = 0;
     if (!velqor::platform::BreakDownLocal(day, &dayFields) ||
-        !velqor::platform::MakeLocalTime(dayFields.year, dayFields.month, dayFields.day,
-                                         startTime.hour, startTime.minute, 0, &occurrence) ||
+        !velqor::platform::MakeLocalTime(dayFields.year, dayFields.month, dayFields.day, startHour,
+                                         startMinute, 0, &occurrence) ||
         occurrence > velqor::platform::kMaxTime32 || occurrence < velqor::platform::kMinTime32) {
       return 0;
     }

@@ -105,6 +105,33 @@ TEST_P(ClockChangeTest, GivesEightOccurrencesAtTheEventsLocalTime) {
   }
 }
 
+// A weekly event that starts at 02:30 on the Sunday the clocks skip from 02:00 to 03:00: that
+// one occurrence moves past the gap, the others keep 02:30, and the event written back to the
+// handheld (here with an exception day from the host) still starts at 02:30.
+TEST_F(SyncModeTest, AStartInASkippedHourKeepsItsClockOnOtherDays) {
+  ScopedTimeZone zone("Europe/Berlin");
+  windowStart = Local(1997, 3, 29);
+  windowEnd = static_cast<int32_t>(velqor::platform::AddLocalDays(windowStart, 14));
+  TestMonitor& m = Open();
+  velqor::platform::HandheldRecord record =
+      Pack({.event = {.id = 0x22, .text = "bells", .start = Local(1997, 3, 30, 3, 30)},
+            .rule = CWeekly(1 << 0, 1, -1, 0),
+            .attributes = kAttrDirty});
+  ASSERT_EQ(record.data[0], 3);
+  record.data[0] = 2;  // as the handheld keeps it: 02:30
+  Db().records.push_back(record);
+  AddOccurrences(m, 0x22, {Local(1997, 4, 6, 2, 30)});
+  m.DesktopSeries[0].ExceptionDates = {Local(1997, 4, 13)};
+  ASSERT_EQ(m.FastSync(), 0);
+  EXPECT_EQ(AddedStarts(m), (std::vector<std::string>{"1997-03-30 03:30", "1997-04-06 02:30"}));
+  const velqor::platform::HandheldRecord* written = PilotRecord(0x22);
+  ASSERT_NE(written, nullptr);
+  EXPECT_EQ(written->data[0], 2);
+  EXPECT_EQ(written->data[1], 30);
+  ASSERT_EQ(PilotRecords().size(), 1u);
+  EXPECT_EQ(PilotRecords()[0].exceptions, (std::vector<int32_t>{Local(1997, 4, 13)}));
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Windows, ClockChangeTest,
     ::testing::Values(ClockChangeCase{"SpringOnFirstDay", "America/New_York", 4, 6},

@@ -57,8 +57,8 @@ class CCategoryMgr {
   CCategory* FindFirst();
   CCategory* FindNext();
   CCategory* FindName(const std::string& name);  // exact, case-sensitive; null when absent
-  long FindID(int id, CCategory** out);           // kCatNotFound (4) and null when absent
-  long FindIndex(int index, CCategory** out);     // kCatNotFound and null when absent
+  long FindID(int id, CCategory** out);          // kCatNotFound (4) and null when absent
+  long FindIndex(int index, CCategory** out);    // kCatNotFound and null when absent
   int GetFreeIndex() const;  // lowest free index from 1 to 15, -1 when all are taken
   int GetCount() const { return static_cast<int>(categories_.size()); }
   void CopyFrom(const CCategoryMgr& other);

@@ -247,6 +247,7 @@ std::unique_ptr<CBaseField> CRepeatField::Clone() const {
   auto copy = std::make_unique<CRepeatField>();
   copy->rule = rule;
   copy->exceptions = exceptions;
+  copy->startClock = startClock;
   return copy;
 }
 
@@ -256,6 +257,7 @@ bool CRepeatField::CopyFrom(const CBaseField& other) {
   if (o == this) return true;
   rule = o->rule;
   exceptions = o->exceptions;
+  startClock = o->startClock;
   ExceptionsChanged();
   return true;
 }

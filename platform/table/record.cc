@@ -325,6 +325,41 @@ int CDateBkRecord::IsRepeatingEvt() const {
   return TestBool(*this, kFldRepeating);
 }
 
+void CDateBkRecord::GetStartClock(int32_t& hour, int32_t& minute) const {
+  int32_t start = 0;
+  GetStartTime(start);
+  velqor::platform::LocalTime local{};
+  velqor::platform::BreakDownLocal(start, &local);
+  hour = local.hour;
+  minute = local.minute;
+  CRepeatField* repeat = nullptr;
+  if (IsRepeatingEvt() == 0 || FieldOf(*this, kFldRepeatRule, &repeat) != kTblOk ||
+      repeat->startClock < 0) {
+    return;
+  }
+  // Only while the start is still what that hour and minute become on the start's day.
+  int64_t made = 0;
+  if (velqor::platform::MakeLocalTime(local.year, local.month, local.day, repeat->startClock / 60,
+                                      repeat->startClock % 60, 0, &made) &&
+      made == start) {
+    hour = repeat->startClock / 60;
+    minute = repeat->startClock % 60;
+  }
+}
+
+long CDateBkRecord::SetStartClock(int32_t hour, int32_t minute) {
+  CRepeatField* repeat = nullptr;
+  const long status = FieldOf(*this, kFldRepeatRule, &repeat);
+  if (status != kTblOk) return status;
+  if (hour < 0 || hour > 23 || minute < 0 || minute > 59) return kTblBadValue;
+  int32_t start = 0;
+  GetStartTime(start);
+  velqor::platform::LocalTime local{};
+  velqor::platform::BreakDownLocal(start, &local);
+  repeat->startClock = local.hour == hour && local.minute == minute ? -1 : hour * 60 + minute;
+  return kTblOk;
+}
+
 long CDateBkRecord::StopRepeatingEvt() {
   // All three fields are checked before any is changed, so a failure changes nothing.
   CBooleanField* repeating = nullptr;
@@ -339,6 +374,7 @@ long CDateBkRecord::StopRepeatingEvt() {
   repeat->rule = CRepeateDayInfo();
   repeat->exceptions.clear();
   repeat->ExceptionsChanged();
+  repeat->startClock = -1;
   exceptionCursor_ = 0;
   return kTblOk;
 }

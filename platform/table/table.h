@@ -153,6 +153,10 @@ class CRepeatField : public CBaseField {
   // Changed through CDateBkRecord's exception calls or replaced whole (CopyFrom, Load); code
   // that edits the list in place calls ExceptionsChanged() afterwards.
   std::vector<int32_t> exceptions;
+  // The start's local hour × 60 + minute as the handheld keeps it, or -1. Set only when the
+  // start day skipped that hour at a clock change, so that the time cannot say it; the
+  // occurrences on other days keep it. Not part of comparisons or of the file form.
+  int32_t startClock = -1;
   uint16_t GetType() const override { return kFieldRepeat; }
   int Compare(const CBaseField& other) const override;
   std::unique_ptr<CBaseField> Clone() const override;
@@ -372,6 +376,10 @@ class CDateBkRecord : public CBaseRecord {
   long SetNote(const std::string& text);
 
   int IsRepeatingEvt() const;
+  // The local hour and minute of the start as the handheld keeps them: those of the start
+  // time, unless a repeating event's first day skipped its hour at a clock change.
+  void GetStartClock(int32_t& hour, int32_t& minute) const;
+  long SetStartClock(int32_t hour, int32_t minute);
   // Makes the event a single event: no rule, interval 0, and no exceptions.
   long StopRepeatingEvt();
   long GetRepeateInfo(CRepeateDayInfo& info) const;  // kTblBadValue when not repeating
