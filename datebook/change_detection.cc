@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "datebook/datebook_monitor.h"
+#include "hostfile/exchange_format.h"
 #include "platform/clock.h"
 
 int32_t CVuzurMonitor::DetectDesktopChanges() {
@@ -72,7 +73,11 @@ int32_t CVuzurMonitor::DetectDesktopChanges() {
       continue;
     }
     desktop.SetStatus(kStatusNone);
-    if (desktop.IsEqual(backup) == 0) {
+    // A change the handheld refused last time is owed still, whether or not the host changed
+    // the event again.
+    int32_t backupStatus = 0;
+    backup.GetStatus(backupStatus);
+    if (desktop.IsEqual(backup) == 0 || backupStatus == velqor::hostfile::kStatusOwed) {
       if (ChangeTable->AppendDuplicateRecord(desktop, change, 1) != 0) {
         result = kDbkCopyFailed;
         break;

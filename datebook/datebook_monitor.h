@@ -125,6 +125,10 @@ class CVuzurMonitor : public CSyncMonitor {
   // pass.
   std::multimap<int32_t, CRow*> PendingTwins;
   bool PendingTwinsBuilt = false;
+  // The copies of handheld records that a conflict made, by the ID of the record they copy.
+  std::multimap<RecordId, CRow*> ConflictCopies;
+  // Host changes the handheld refused without ending the run: copies of the change records.
+  CVuzurTable Undelivered;
 
  private:
   enum class PassKind { kFast, kSlow };
@@ -167,7 +171,22 @@ class CVuzurMonitor : public CSyncMonitor {
   // The exchange format carries no category, so a host version that overwrites a handheld
   // record takes the category that record is filed in; otherwise every host edit would move
   // the record to Unfiled.
-  void KeepPilotCategory(CBaseRecord& record);
+  // False when the handheld has no live record with the record's ID.
+  bool KeepPilotCategory(CBaseRecord& record);
+  // Adds to the handheld the conflict copies made of the handheld record `id`, before the
+  // host's version is written over it: a run that stops in between then loses neither.
+  int32_t AddConflictCopies(RecordId id, CVuzurRecord& desktop);
+  void NoteConflictCopy(RecordId id, CVuzurRecord& copy);
+  // Whether the desktop holds, new from the handheld, a record equal to the conflict copy.
+  bool FindEarlierCopy(CVuzurRecord& copy);
+  // Notes a host change the handheld refused.
+  void Owe(CVuzurRecord& change) {
+    CVuzurRecord copy(Undelivered, 0);
+    Undelivered.AppendDuplicateRecord(change, copy, 1);
+  }
+  // Marks the host changes the handheld did not take, so that the backup keeps them owed and
+  // the next run sends them again.
+  void KeepUndeliveredOwed();
   int32_t WriteRecordToPilot(CBaseRecord& record, uint32_t recordId, int32_t noBufferStatus,
                              uint32_t* writtenId);
 };

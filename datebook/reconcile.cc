@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "datebook/datebook_monitor.h"
+#include "hostfile/exchange_format.h"
 #include "platform/sync_manager.h"
 
 namespace {
@@ -18,6 +19,14 @@ bool AppendNewCopy(CBaseTable& table, CVuzurRecord& source, CVuzurRecord& target
 }
 
 }  // namespace
+
+void CVuzurMonitor::NoteConflictCopy(RecordId id, CVuzurRecord& copy) {
+  try {
+    ConflictCopies.emplace(id, copy.GetRow());
+  } catch (...) {
+    // Unnoted, the copy is still added after the host's version is written.
+  }
+}
 
 int32_t CVuzurMonitor::ReconcileRecord(CVuzurRecord& handheld, CVuzurRecord& desktop,
                                        CVuzurRecord& change) {
@@ -82,6 +91,7 @@ int32_t CVuzurMonitor::ReconcileRecord(CVuzurRecord& handheld, CVuzurRecord& des
         if (modified) {
           if (AppendNewCopy(*DesktopTable, handheld, desktop, true)) {
             LogDoubleModify(desktop);
+            NoteConflictCopy(id, desktop);
           } else {
             result = kDbkCopyFailed;
           }
@@ -94,6 +104,7 @@ int32_t CVuzurMonitor::ReconcileRecord(CVuzurRecord& handheld, CVuzurRecord& des
       // and the handheld's comes back as a record of its own on both sides.
       if (AppendNewCopy(*DesktopTable, handheld, desktop, true)) {
         LogDoubleModify(desktop);
+        NoteConflictCopy(id, desktop);
       } else {
         result = kDbkCopyFailed;
       }
@@ -157,19 +168,80 @@ bool CVuzurMonitor::KnownToDesktop(RecordId id) {
          desktopWalk.FindByRecordId(id, desktop) == 0;
 }
 
-void CVuzurMonitor::KeepPilotCategory(CBaseRecord& record) {
+bool CVuzurMonitor::KeepPilotCategory(CBaseRecord& record) {
   RecordId id = 0;
   record.GetRecordId(id);
-  if (id == 0) return;
+  if (id == 0) return false;
   RawRecord raw;
   std::memset(&raw, 0, sizeof raw);
   raw.dbHandle = DbHandle;
   raw.recordId = id;
-  if (AllocRecordBuffer(raw, kRawRecordBufferSize) != 0) return;
+  if (AllocRecordBuffer(raw, kRawRecordBufferSize) != 0) return true;
   // A record that cannot be read (gone, or the connection with it) keeps its own category; the
   // write that follows reports what is wrong.
-  if (HhReadRecordById(&raw) == 0) record.SetCategoryId(raw.categoryId);
+  const int32_t read = HhReadRecordById(&raw);
+  if (read == 0) record.SetCategoryId(raw.categoryId);
   FreeRecordBuffer(raw);
+  return read != kSyncErrNotFound && (read != 0 || (raw.attributes & kAttrDeleted) == 0);
+}
+
+int32_t CVuzurMonitor::AddConflictCopies(RecordId id, CVuzurRecord& desktop) {
+  auto [first, last] = ConflictCopies.equal_range(id);
+  for (auto it = first; it != last; ++it) {
+    desktop.Bind(it->second);
+    RecordId copyId = 0;
+    desktop.GetRecordId(copyId);
+    if (copyId != 0 || desktop.IsAdded() == 0) continue;
+    if (FindEarlierCopy(desktop)) {
+      // A run that stopped before saving added this copy already; the handheld record read
+      // back from it stands for it.
+      desktop.SetStatus(kStatusDeleted);
+      continue;
+    }
+    const int32_t status = AddPilotRecord(desktop);
+    if (status != 0) {
+      LogAddFailed(desktop);
+      return status;
+    }
+  }
+  ConflictCopies.erase(first, last);
+  return 0;
+}
+
+bool CVuzurMonitor::FindEarlierCopy(CVuzurRecord& copy) {
+  CBaseIterator walk(*DesktopTable);
+  CVuzurRecord row(*DesktopTable, 0);
+  for (long found = walk.FindFirst(row); found == 0; found = walk.FindNext(row)) {
+    RecordId id = 0;
+    row.GetRecordId(id);
+    if (id != 0 && row.GetRow() != copy.GetRow() && row.IsAdded() != 0 &&
+        row.IsRepeatingEvt() == 0 && row.IsEqual(copy) != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void CVuzurMonitor::KeepUndeliveredOwed() {
+  if (DesktopTable == nullptr || Undelivered.GetRecordCount() == 0) return;
+  CBaseIterator desktopWalk(*DesktopTable);
+  if (DesktopTable->GetRecordCount() > 0 && desktopWalk.SortByRecordId() != 0) return;
+  CBaseIterator walk(Undelivered);
+  CVuzurRecord owed(Undelivered, 0);
+  CVuzurRecord desktop(*DesktopTable, 0);
+  for (long found = walk.FindFirst(owed); found == 0; found = walk.FindNext(owed)) {
+    RecordId id = 0;
+    owed.GetRecordId(id);
+    if (owed.IsDeleted() != 0) {
+      // Kept in the backup, so that its absence from the next extract is the host's deletion
+      // once more.
+      if (DesktopTable->AppendDuplicateRecord(owed, desktop, 1) == 0) {
+        desktop.SetStatus(velqor::hostfile::kStatusOwed);
+      }
+    } else if (DesktopTable->GetRecordCount() > 0 && desktopWalk.FindByRecordId(id, desktop) == 0) {
+      desktop.SetStatus(velqor::hostfile::kStatusOwed);
+    }
+  }
 }
 
 int32_t CVuzurMonitor::SendDateBookChanges(CVuzurRecord& change, CVuzurRecord& desktop) {
@@ -196,16 +268,30 @@ int32_t CVuzurMonitor::SendDateBookChanges(CVuzurRecord& change, CVuzurRecord& d
       if (id == 0) continue;  // never on the handheld
       raw.recordId = id;
       const int32_t status = HhDeleteRecord(&raw);
-      if (status != 0) {
+      // A record the handheld no longer has is deleted already (an earlier run that stopped
+      // before saving did it).
+      if (status != 0 && status != kSyncErrNotFound) {
         LogDeleteFailed(change);
-        if (IsCommsError(status)) result = status;
+        if (IsCommsError(status)) {
+          result = status;
+        } else {
+          Owe(change);
+        }
       }
     } else if (change.IsModified() != 0) {
+      RecordId id = 0;
+      change.GetRecordId(id);
+      result = AddConflictCopies(id, desktop);
+      if (result != 0) break;
       KeepPilotCategory(change);
       const int32_t status = ModifyPilotRecord(change);
       if (status != 0) {
         LogModifyFailed(change);
-        if (IsNonFatalError(status) == 0) result = status;
+        if (IsNonFatalError(status) == 0) {
+          result = status;
+        } else {
+          Owe(change);
+        }
       }
     }
   }
@@ -221,8 +307,10 @@ int32_t CVuzurMonitor::SendDateBookChanges(CVuzurRecord& change, CVuzurRecord& d
     RecordId id = 0;
     desktop.GetRecordId(id);
     if (!pending && !(desktop.IsAdded() != 0 && id == 0)) continue;
-    if (pending && id != 0) KeepPilotCategory(desktop);
-    const int32_t status = AddPilotRecord(desktop);
+    // A host event that carries the ID of a record the handheld has is that record, changed
+    // (or not) by the host: adding it would leave the handheld with two.
+    const bool onPilot = pending && id != 0 && KeepPilotCategory(desktop);
+    const int32_t status = onPilot ? ModifyPilotRecord(desktop) : AddPilotRecord(desktop);
     if (status != 0) {
       LogAddFailed(desktop);
       result = status;

@@ -450,16 +450,19 @@ TEST_F(SendChangesTest, AHostVersionKeepsTheCategoryOfTheRecordItOverwrites) {
 
 TEST_F(SendChangesTest, AFailedDeletionThatIsNotACommunicationErrorIsPassedOver) {
   TestMonitor& m = *monitor;
-  Append(*m.ChangeTable, {.id = 0x99, .text = "not there", .start = start, .status = 4});
+  Append(*m.ChangeTable, {.id = 0x32, .text = "refused", .start = start, .status = 4});
   Append(*m.ChangeTable, {.id = 0x31, .text = "gone", .start = start, .status = 4});
+  Append(*m.ChangeTable, {.id = 0x99, .text = "gone already", .start = start, .status = 4});
   Append(*m.DesktopTable, {.id = 0, .text = "new", .start = start, .status = kStatusPending});
+  link.FailNth("HhDeleteRecord", 1, 16404);
   ASSERT_EQ(Send(), 0);
   EXPECT_EQ(Texts(), (std::vector<std::string>{"pilot 50", "pilot 51", "pilot 52", "new"}));
   EXPECT_EQ(Lines(), (LogLines{{kHeader, -1},
                                {kDeleteFailed, 12},
-                               {"       not there, 3/13/1997, 9:00am", -1},
+                               {"       refused, 3/13/1997, 9:00am", -1},
                                {kCheckConnections, -1}}))
-      << "the description is of the record that failed";
+      << "the description is of the record that failed; a record the handheld no longer has "
+         "is deleted already";
 }
 
 TEST_F(SendChangesTest, ACommunicationErrorStopsEverything) {

@@ -83,16 +83,21 @@ int32_t CVuzurMonitor::Run() {
         LogDesktopNotSaved();
         activity = velqor::platform::kLogRunProblems;
       } else {
-        const int32_t reset = HhResetSyncFlags(DbHandle);
-        if (reset != 0) {
-          activity = velqor::platform::kLogRunProblems;
-          if (IsCommsError(reset) != 0) connectionLost = true;
-        }
+        // The backup is written before the handheld's flags are cleared: a run cut off in
+        // between reads the handheld's changes again, which is harmless, instead of losing
+        // them.
         DesktopTable->PurgeDeletedRecords();
+        KeepUndeliveredOwed();
         status = static_cast<int32_t>(DesktopTable->SaveTo(backupPath));
         if (status != 0) {
           LogDesktopNotSaved();
           activity = velqor::platform::kLogRunProblems;
+        } else {
+          const int32_t reset = HhResetSyncFlags(DbHandle);
+          if (reset != 0) {
+            activity = velqor::platform::kLogRunProblems;
+            if (IsCommsError(reset) != 0) connectionLost = true;
+          }
         }
       }
     } else if (save) {

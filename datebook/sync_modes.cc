@@ -96,6 +96,8 @@ int32_t CVuzurMonitor::SyncPass(PassKind kind) {
   CVuzurRecord change(*ChangeTable, 0);
   PendingTwinsBuilt = false;
   PendingTwins.clear();
+  ConflictCopies.clear();
+  Undelivered.DestroyAllFields();
 
   RawRecord raw;
   std::memset(&raw, 0, sizeof raw);

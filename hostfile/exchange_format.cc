@@ -175,6 +175,8 @@ char StatusCharFor(int32_t status) {
       return '1';
     case kStatusModified:
       return '3';
+    case kStatusOwed:
+      return '9';
     default:
       return '0';
   }
@@ -188,6 +190,8 @@ int32_t StatusFromChar(char c) {
       return kStatusDeleted;
     case '3':
       return kStatusModified;
+    case '9':
+      return kStatusOwed;
     default:
       return kStatusNone;
   }

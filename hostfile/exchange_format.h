@@ -39,6 +39,10 @@ inline constexpr int32_t kMaxAlarmAdvance = 99;
 inline constexpr int kRecordHeaderWidth = 39;  // everything before the text
 
 // What one record line says, in the conduit's terms.
+// A status of the backup file only: a host change the handheld refused, owed to it still. The
+// desktop data file that drivers read never carries it.
+inline constexpr int32_t kStatusOwed = 16;
+
 struct ExchangeRecord {
   std::optional<RecordId> recordId;   // nullopt: a blank field
   std::optional<int32_t> hostNumber;  // nullopt: a blank field

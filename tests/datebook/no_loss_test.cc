@@ -365,5 +365,101 @@ TEST_F(NoLossTest, HostEditsOfOccurrencesOnTheWindowsFirstAndLastDay) {
   }
 }
 
+// An event changed differently on both ends, and a run that stops while it sends the host's
+// version: the handheld's version is on the handheld before the host's overwrites it, so
+// after one clean run both versions are on both ends, once.
+TEST_F(NoLossTest, BothVersionsOfAConflictSurviveARunThatStops) {
+  for (const char* fault :
+       {"HhWriteRecord@1", "HhWriteRecord@2", "HhDeleteRecord@1", "HhPurgeDeleted@1"}) {
+    SCOPED_TRACE(fault);
+    Db().records.clear();
+    SaveHost({});
+    std::filesystem::remove(BackupPath());
+    AddPilot({.event = {.id = 0xA01, .text = "Review", .start = Local(1997, 3, 14, 10, 0)},
+              .attributes = kAttrDirty});
+    AddPilot({.event = {.id = 0xA02, .text = "Old", .start = Local(1997, 3, 15, 10, 0)},
+              .attributes = kAttrDirty});
+    SetNow(12, 10);
+    ASSERT_EQ(Sync(), 0);
+
+    *Db().FindRecord(0xA01) = Pack(
+        {.event = {.id = 0xA01, .text = "Review (handheld)", .start = Local(1997, 3, 14, 10, 0)},
+         .attributes = kAttrDirty});
+    EditHost([](std::vector<HostEvent>& events) {
+      std::erase_if(events, [](const HostEvent& e) { return e.description == "Old"; });
+      for (HostEvent& e : events) e.description = "Review (host)";
+    });
+    const std::string function = std::string(fault).substr(0, std::string(fault).find('@'));
+    link.FailNth(function, link.CountOf(function) + (fault[std::strlen(fault) - 1] - '0'),
+                 kCommsError);
+    SetNow(13, 10);
+    EXPECT_NE(Sync(), 0);
+
+    const std::vector<std::string> both = {"Review (handheld) 1997-03-14 10:00",
+                                           "Review (host) 1997-03-14 10:00"};
+    for (int hour : {11, 12}) {
+      SetNow(13, hour);
+      ASSERT_EQ(Sync(), 0);
+      EXPECT_EQ(PilotLines(), both);
+      EXPECT_EQ(HostLines(), both);
+    }
+  }
+}
+
+// The handheld refuses a host change without ending the run (a non-fatal status): the change
+// stays owed and the next run sends it again.
+TEST_F(NoLossTest, AHostChangeTheHandheldRefusedIsSentAgain) {
+  AddPilot({.event = {.id = 0xB01, .text = "Review", .start = Local(1997, 3, 14, 10, 0)},
+            .attributes = kAttrDirty});
+  AddPilot({.event = {.id = 0xB02, .text = "Old", .start = Local(1997, 3, 15, 10, 0)},
+            .attributes = kAttrDirty});
+  SaveHost({});
+  SetNow(12, 10);
+  ASSERT_EQ(Sync(), 0);
+  EditHost([](std::vector<HostEvent>& events) {
+    std::erase_if(events, [](const HostEvent& e) { return e.description == "Old"; });
+    for (HostEvent& e : events) e.description = "Review (host)";
+  });
+  link.FailNth("HhWriteRecord", link.CountOf("HhWriteRecord") + 1, 16403);
+  link.FailNth("HhDeleteRecord", link.CountOf("HhDeleteRecord") + 1, 16404);
+  SetNow(13, 10);
+  Sync();
+  EXPECT_EQ(PilotLines(), Sorted({"Old 1997-03-15 10:00", "Review 1997-03-14 10:00"}));
+
+  const std::vector<std::string> host = {"Review (host) 1997-03-14 10:00"};
+  for (int day : {14, 15}) {
+    SCOPED_TRACE(day);
+    SetNow(day, 10);
+    ASSERT_EQ(Sync(), 0);
+    EXPECT_EQ(PilotLines(), host);
+    EXPECT_EQ(HostLines(), host);
+  }
+}
+
+// The host moves an event it had from beyond the window into it: the handheld's record of that
+// ID moves, instead of the handheld gaining a second one.
+TEST_F(NoLossTest, AnEventTheHostMovesIntoTheWindowStaysOneRecord) {
+  store_.SetNumber(kKey, "NumDays", 30);
+  AddPilot({.event = {.id = 0xC01, .text = "Trip", .start = Local(1997, 3, 30, 8, 0)},
+            .attributes = kAttrDirty});
+  SaveHost({});
+  SetNow(12, 10);
+  ASSERT_EQ(Sync(), 0);
+  store_.SetNumber(kKey, "NumDays", 7);
+  EditHost([](std::vector<HostEvent>& events) {
+    events[0].start = Local(1997, 3, 14, 8, 0);
+    events[0].end = events[0].start + 3600;
+  });
+  const std::vector<std::string> moved = {"Trip 1997-03-14 08:00"};
+  for (int day : {13, 14}) {
+    SCOPED_TRACE(day);
+    SetNow(day, 10);
+    ASSERT_EQ(Sync(), 0);
+    EXPECT_EQ(PilotLines(), moved);
+    EXPECT_EQ(HostLines(), moved);
+  }
+  EXPECT_EQ(HostIds().at(moved[0]), 0xC01u);
+}
+
 }  // namespace
 }  // namespace datebook_test
