@@ -118,6 +118,8 @@ void CVuzurMonitor::KeepPilotCategory(CBaseRecord& record) {
 
 int32_t CVuzurMonitor::SendDateBookChanges(CVuzurRecord& change, CVuzurRecord& desktop) {
   if (DesktopTable == nullptr || ChangeTable == nullptr) return kDbkNoChangeTable;
+  const int32_t fits = CheckDesktopFileSize();
+  if (fits != 0) return fits;
   RawRecord raw;
   std::memset(&raw, 0, sizeof raw);
   raw.dbHandle = DbHandle;
