@@ -7,7 +7,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "platform/files.h"
@@ -70,10 +69,14 @@ class RunSafeguardsTest : public EndToEndTest {
     ASSERT_EQ(PilotLines(), BothEvents());
     ASSERT_EQ(HostLines(), BothEvents());
   }
-  // The handheld's records, bytes and attributes, to show that a run left them alone.
-  std::vector<std::tuple<uint32_t, uint8_t, std::vector<uint8_t>>> Handheld() {
-    std::vector<std::tuple<uint32_t, uint8_t, std::vector<uint8_t>>> records;
-    for (const auto& r : Db().records) records.emplace_back(r.id, r.attributes, r.data);
+  // The handheld's records with their attributes, to show that a run left them alone.
+  std::vector<std::string> Handheld() {
+    std::vector<std::string> records;
+    for (const Unpacked& u : PilotRecords()) {
+      records.push_back(std::to_string(u.id) + " " + std::to_string(u.attributes) + " " +
+                        u.event.text + " " + Show(u.event.start) +
+                        (u.repeating ? " repeating" : ""));
+    }
     return records;
   }
   // The AllowHostWipe value as stored; nullopt when there is none.
