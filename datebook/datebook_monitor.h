@@ -90,9 +90,10 @@ class CVuzurMonitor : public CSyncMonitor {
   // `change` to the change table.
   int32_t ReconcileRecord(CVuzurRecord& handheld, CVuzurRecord& desktop, CVuzurRecord& change);
   int32_t SendDateBookChanges(CVuzurRecord& change, CVuzurRecord& desktop);
-  // Settles the desktop table for the desktop data file: unchanged occurrences keep their host
-  // rows (KeepUnchangedOccurrences), and a table the file cannot count is logged and refused
-  // with kDbkTooManyRecords. Runs before anything is written to the handheld.
+  // Settles the desktop table for the desktop data file before anything is written to the
+  // handheld. A table too large for the file first lets unchanged occurrences keep their host
+  // rows (KeepUnchangedOccurrences); one still too large is logged and refused with
+  // kDbkTooManyRecords.
   int32_t CheckDesktopFileSize();
   // Each occurrence row the host is told to delete and then to add back unchanged (same record
   // ID, start and content) stays as it is, and its new copy goes.

@@ -96,6 +96,7 @@ void CVuzurMonitor::KeepUnchangedOccurrences() {
 
 int32_t CVuzurMonitor::CheckDesktopFileSize() {
   if (DesktopTable == nullptr) return kDbkNoDesktopTable;
+  if (DesktopTable->GetRecordCount() <= velqor::hostfile::kMaxFieldValue) return 0;
   KeepUnchangedOccurrences();
   const long count = DesktopTable->GetRecordCount();
   if (count <= velqor::hostfile::kMaxFieldValue) return 0;
