@@ -27,6 +27,7 @@ inline constexpr int32_t kDbkNoAddBuffer = 4104;       // no data buffer for add
 inline constexpr int32_t kDbkNoModifyBuffer = 4105;    // no data buffer for modifying a record
 inline constexpr int32_t kDbkToRawFailed = 4111;       // desktop-to-handheld conversion failed
 inline constexpr int32_t kDbkFromRawFailed = 4112;     // handheld-to-desktop conversion failed
+inline constexpr int32_t kDbkTooManyRecords = 4113;    // the desktop data file cannot hold them
 
 // The data buffer every handheld record passes through.
 inline constexpr uint16_t kRawRecordBufferSize = 4480;
@@ -93,6 +94,14 @@ class CVuzurMonitor : public CSyncMonitor {
   // `change` to the change table.
   int32_t ReconcileRecord(CVuzurRecord& handheld, CVuzurRecord& desktop, CVuzurRecord& change);
   int32_t SendDateBookChanges(CVuzurRecord& change, CVuzurRecord& desktop);
+  // Settles the desktop table for the desktop data file before anything is written to the
+  // handheld. A table too large for the file first lets unchanged occurrences keep their host
+  // rows (KeepUnchangedOccurrences); one still too large is logged and refused with
+  // kDbkTooManyRecords.
+  int32_t CheckDesktopFileSize();
+  // Each occurrence row the host is told to delete and then to add back unchanged (same record
+  // ID, start and content) stays as it is, and its new copy goes.
+  void KeepUnchangedOccurrences();
   // Writes the occurrences of a handheld repeating event inside the window into the desktop
   // table, after applying the exception days the host asked for.
   int32_t SyncRepeatingEvent(CVuzurRecord& handheld, CVuzurRecord& desktop, CVuzurRecord& change);

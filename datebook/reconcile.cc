@@ -246,6 +246,8 @@ void CVuzurMonitor::KeepUndeliveredOwed() {
 
 int32_t CVuzurMonitor::SendDateBookChanges(CVuzurRecord& change, CVuzurRecord& desktop) {
   if (DesktopTable == nullptr || ChangeTable == nullptr) return kDbkNoChangeTable;
+  const int32_t fits = CheckDesktopFileSize();
+  if (fits != 0) return fits;
   RawRecord raw;
   std::memset(&raw, 0, sizeof raw);
   raw.dbHandle = DbHandle;

@@ -176,8 +176,9 @@ int main(int argc, char** argv) {
     }
     int64_t now = 0;
     if (!Now(config, &now, &error)) return Fail(dir, error);
-    int64_t start = 0, end = 0;
-    velqor::drivers::SyncWindow(now, static_cast<int32_t>(days), &start, &end);
+    // The conduit's own window, so that both sides take the same days.
+    int32_t start = 0, end = 0;
+    velqor::platform::ComputeSyncWindow(now, static_cast<int32_t>(days), &start, &end);
     CVuzurTable table;
     if (!velqor::drivers::ExtractWindow(calendar, start, end, &table, &error)) {
       return Fail(dir, error);

@@ -348,19 +348,11 @@ bool SaveCalendar(const std::string& path, const HostCalendar& calendar, std::st
   return true;
 }
 
-void SyncWindow(int64_t now, int32_t days, int64_t* start, int64_t* end) {
-  platform::LocalTime lt{};
-  platform::BreakDownLocal(now, &lt);
-  *start = now - (lt.hour * 3600 + lt.minute * 60 + lt.second);
-  *end = *start + static_cast<int64_t>(days) * 86400;
-}
-
-bool ExtractWindow(const HostCalendar& calendar, int64_t windowStart, int64_t windowEnd,
+bool ExtractWindow(const HostCalendar& calendar, int32_t windowStart, int32_t windowEnd,
                    CVuzurTable* table, std::string* error) {
   std::vector<const HostEvent*> chosen;
   for (const auto& e : calendar.events) {
-    const int64_t when = e.repeating ? platform::LocalMidnight(e.start) : e.start;
-    if (when >= windowStart && when <= windowEnd) chosen.push_back(&e);
+    if (platform::InSyncWindow(e.start, e.repeating, windowStart, windowEnd)) chosen.push_back(&e);
   }
   // The conduit matches the occurrences of one event by day, in ascending order.
   std::stable_sort(chosen.begin(), chosen.end(), [](const HostEvent* a, const HostEvent* b) {

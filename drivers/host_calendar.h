@@ -62,13 +62,9 @@ bool LoadCalendar(const std::string& path, HostCalendar* out, std::string* error
 // Replaces the file atomically.
 bool SaveCalendar(const std::string& path, const HostCalendar& calendar, std::string* error);
 
-// The window of a synchronization at `now` over `days` days: from the local midnight that began
-// today (now less its local time of day) to that plus days × 86400 seconds.
-void SyncWindow(int64_t now, int32_t days, int64_t* start, int64_t* end);
-// Appends the events of the window to the table in order of their start: a single event when
-// its start lies in the window (both ends included), an occurrence of a repeating event when
-// the local midnight of its day does. False when an event cannot be written.
-bool ExtractWindow(const HostCalendar& calendar, int64_t windowStart, int64_t windowEnd,
+// Appends the events of the window (platform::ComputeSyncWindow) to the table in order of their
+// start, each as platform::InSyncWindow takes it. False when an event cannot be written.
+bool ExtractWindow(const HostCalendar& calendar, int32_t windowStart, int32_t windowEnd,
                    CVuzurTable* table, std::string* error);
 
 struct UpdateCounts {

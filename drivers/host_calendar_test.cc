@@ -112,12 +112,13 @@ TEST_F(HostCalendarTest, NewEventsGetNumbersThatAreFreeAndStable) {
 }
 
 TEST_F(HostCalendarTest, TheWindowTakesTheConduitsRules) {
-  // 2024-03-30 10:00: the window of 1 day runs from 03-30 00:00 to 03-31 00:00 (the night
-  // summer time starts), both ends included.
-  int64_t start = 0, end = 0;
-  SyncWindow(Local(2024, 3, 30, 10, 0), 1, &start, &end);
+  // 2024-03-30 10:00: the window of 2 days runs from 03-30 00:00 to 04-01 00:00, both ends
+  // included, across the night summer time starts: 47 hours, not 48.
+  int32_t start = 0, end = 0;
+  velqor::platform::ComputeSyncWindow(Local(2024, 3, 30, 10, 0), 2, &start, &end);
   EXPECT_EQ(start, Local(2024, 3, 30));
-  EXPECT_EQ(end, Local(2024, 3, 30) + 86400);
+  EXPECT_EQ(end, Local(2024, 4, 1));
+  EXPECT_EQ(end - start, 47 * 3600);
 
   HostCalendar cal;
   auto add = [&](int32_t number, int64_t when, bool repeating) {
@@ -128,13 +129,14 @@ TEST_F(HostCalendarTest, TheWindowTakesTheConduitsRules) {
     e.description = "e" + std::to_string(number);
     cal.events.push_back(e);
   };
-  add(1, start - 60, false);             // before: out
-  add(2, start, false);                  // at the start: in
-  add(3, end, false);                    // exactly at the end: in
-  add(4, end + 60, false);               // a minute later: out
-  add(5, end + 23 * 3600 - 7200, true);  // an occurrence on the end's day: in
-  add(6, end + 86400 + 3600, true);      // the day after: out
-  add(7, start + 3600, false);           // in, listed before 3 by its start
+  add(1, start - 60, false);                // before: out
+  add(2, start, false);                     // at the start: in
+  add(3, end, false);                       // exactly at the end: in
+  add(4, end + 60, false);                  // a minute later: out
+  add(5, Local(2024, 4, 1, 21, 0), true);   // an occurrence on the end's day: in
+  add(6, Local(2024, 4, 2, 1, 0), true);    // the day after: out
+  add(7, start + 3600, false);              // in, listed before 3 by its start
+  add(8, Local(2024, 4, 1, 0, 30), false);  // after the end, before start + 2 x 86400: out
   CVuzurTable table;
   std::string error;
   ASSERT_TRUE(ExtractWindow(cal, start, end, &table, &error)) << error;

@@ -180,6 +180,16 @@ int64_t AddLocalDays(int64_t time, int days) {
   return result;
 }
 
+void ComputeSyncWindow(int64_t now, int32_t days, int32_t* windowStart, int32_t* windowEnd) {
+  *windowStart = ClampTime32(LocalMidnight(now));
+  *windowEnd = ClampTime32(AddLocalDays(now, days));
+}
+
+bool InSyncWindow(int64_t start, bool occurrence, int32_t windowStart, int32_t windowEnd) {
+  const int64_t when = occurrence ? LocalMidnight(start) : start;
+  return when >= windowStart && when <= windowEnd;
+}
+
 std::string FormatLocal(int64_t time, const char* format) {
   if (format == nullptr || *format == '\0') return std::string();
   tm t{};

@@ -10,7 +10,7 @@ namespace velqor::platform {
 class Clock {
  public:
   virtual ~Clock() = default;
-  virtual int32_t Now() = 0;                 // seconds since 1970
+  virtual int32_t Now() = 0;                  // seconds since 1970
   virtual void SleepMs(uint32_t millis) = 0;  // pauses of the conduit go through here
 };
 
@@ -64,6 +64,15 @@ bool MakeLocalTime(int year, int month, int day, int hour, int minute, int secon
 int64_t LocalMidnight(int64_t time);
 // The local midnight `days` calendar days after the one that begins the day of `time`.
 int64_t AddLocalDays(int64_t time, int days);
+// The synchronization window of a run at `now` over `days` days, the one the conduit and every
+// host driver work on: from the local midnight that begins today to the local midnight `days`
+// calendar days later. A window day across a clock change is 23 or 25 hours long; where a change
+// skips midnight, the day begins when the clocks jump. Both ends are clamped to 32 bits.
+void ComputeSyncWindow(int64_t now, int32_t days, int32_t* windowStart, int32_t* windowEnd);
+// Whether a record that starts at `start` belongs to the window: a single event when its start
+// lies in it, an occurrence of a repeating event when the local midnight of its day does (both
+// ends included).
+bool InSyncWindow(int64_t start, bool occurrence, int32_t windowStart, int32_t windowEnd);
 // strftime in local time; an empty string when the time cannot be broken down.
 std::string FormatLocal(int64_t time, const char* format);
 // Makes a changed TZ take effect (tests that set TZ call this).

@@ -226,6 +226,100 @@ TEST(LocalTimeTest, AddLocalDaysStepsOneCalendarDayAtATimeThroughAYear) {
   EXPECT_EQ(Show(day), "2025-01-01 00:00:00 CET");
 }
 
+// The window every side of a synchronization works on. Its days are calendar days: a window
+// that crosses a clock change is not days x 86400 seconds long, and one that crossed it with
+// 86400-second days would end an hour off the midnight the other side uses.
+TEST(SyncWindowTest, RunsFromTodaysMidnightToTheMidnightDaysLaterAcrossClockChanges) {
+  struct Case {
+    const char* zone;
+    int year, month, day, hour, minute;  // now, local
+    int32_t days;
+    const char* start;
+    const char* end;
+  };
+  const Case cases[] = {
+      {"America/New_York", 1997, 6, 15, 0, 1, 30, "1997-06-15 00:00:00 EDT",
+       "1997-07-15 00:00:00 EDT"},
+      {"America/New_York", 1997, 6, 15, 23, 59, 0, "1997-06-15 00:00:00 EDT",
+       "1997-06-15 00:00:00 EDT"},
+      {"America/New_York", 1997, 6, 15, 12, 0, -3, "1997-06-15 00:00:00 EDT",
+       "1997-06-12 00:00:00 EDT"},
+      // Several days across the spring change, across the autumn change, and across both.
+      {"America/New_York", 1997, 3, 31, 10, 0, 7, "1997-03-31 00:00:00 EST",
+       "1997-04-07 00:00:00 EDT"},
+      {"America/New_York", 1997, 10, 20, 10, 0, 7, "1997-10-20 00:00:00 EDT",
+       "1997-10-27 00:00:00 EST"},
+      {"America/New_York", 1997, 3, 1, 10, 0, 300, "1997-03-01 00:00:00 EST",
+       "1997-12-26 00:00:00 EST"},
+      {"Europe/Berlin", 2024, 3, 25, 8, 0, 14, "2024-03-25 00:00:00 CET",
+       "2024-04-08 00:00:00 CEST"},
+      {"Europe/Berlin", 2024, 10, 20, 8, 0, 14, "2024-10-20 00:00:00 CEST",
+       "2024-11-03 00:00:00 CET"},
+      // On the day of a change itself, before and after the jump.
+      {"Europe/Berlin", 2024, 3, 31, 1, 30, 1, "2024-03-31 00:00:00 CET",
+       "2024-04-01 00:00:00 CEST"},
+      {"Europe/Berlin", 2024, 10, 27, 23, 59, 1, "2024-10-27 00:00:00 CEST",
+       "2024-10-28 00:00:00 CET"},
+      // A change that skips midnight: that day begins at 01:00.
+      {"America/Sao_Paulo", 2018, 11, 3, 10, 0, 1, "2018-11-03 00:00:00 -03",
+       "2018-11-04 01:00:00 -02"},
+      {"America/Sao_Paulo", 2018, 11, 4, 10, 0, 3, "2018-11-04 01:00:00 -02",
+       "2018-11-07 00:00:00 -02"},
+  };
+  for (const Case& c : cases) {
+    ScopedTimeZone zone(c.zone);
+    int64_t now = 0;
+    ASSERT_TRUE(MakeLocalTime(c.year, c.month, c.day, c.hour, c.minute, 0, &now));
+    SCOPED_TRACE(std::string(c.zone) + " " + Show(now) + " + " + std::to_string(c.days));
+    int32_t start = 0, end = 0;
+    ComputeSyncWindow(now, c.days, &start, &end);
+    EXPECT_EQ(Show(start), c.start);
+    EXPECT_EQ(Show(end), c.end);
+  }
+}
+
+TEST(SyncWindowTest, EndsPastThirtyTwoBitsAreClamped) {
+  ScopedTimeZone zone("UTC");
+  const struct {
+    int32_t days;
+    int32_t end;
+  } cases[] = {{20000, INT32_MAX}, {INT32_MAX, INT32_MAX}, {INT32_MIN, INT32_MIN}};
+  for (const auto& c : cases) {
+    int32_t start = 0, end = 0;
+    ComputeSyncWindow(2000000000, c.days, &start, &end);
+    EXPECT_EQ(start, 1999987200) << c.days;
+    EXPECT_EQ(end, c.end) << c.days;
+  }
+}
+
+TEST(SyncWindowTest, SingleEventsCountByTheirStartOccurrencesByTheirDay) {
+  // A window of seven days that ends on the day after the autumn change (a 25-hour day).
+  ScopedTimeZone zone("America/New_York");
+  int32_t start = 0, end = 0;
+  int64_t now = 0;
+  ASSERT_TRUE(MakeLocalTime(1997, 10, 20, 10, 0, 0, &now));
+  ComputeSyncWindow(now, 7, &start, &end);
+  auto at = [](int day, int hour, int minute) {
+    int64_t t = 0;
+    EXPECT_TRUE(MakeLocalTime(1997, 10, day, hour, minute, 0, &t));
+    return t;
+  };
+  const struct {
+    int64_t time;
+    bool occurrence;
+    bool in;
+  } cases[] = {
+      {start, false, true},          {start - 1, false, false},   {at(19, 23, 59), true, false},
+      {at(20, 0, 0), true, true},    {end, false, true},          {end + 60, false, false},
+      {at(26, 23, 30), false, true},  // the last hour of the 25-hour day
+      {at(27, 9, 0), true, true},    {at(27, 23, 0), true, true}, {at(28, 0, 0), true, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(InSyncWindow(c.time, c.occurrence, start, end), c.in)
+        << Show(c.time) << (c.occurrence ? " occurrence" : " single");
+  }
+}
+
 TEST(LocalTimeTest, FormatLocalUsesTheZoneAndAnyLength) {
   ScopedTimeZone zone("Europe/Berlin");
   EXPECT_EQ(FormatLocal(1711846800, "%Y-%m-%d %H:%M %Z"), "2024-03-31 03:00 CEST");

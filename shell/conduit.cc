@@ -13,6 +13,7 @@
 #include "shell/backup_name.h"
 #include "shell/conduit_settings.h"
 #include "shell/driver_runner.h"
+#include "shell/extract_guard.h"
 #include "shell/monitor_factory.h"
 
 namespace velqor::shell {
@@ -33,6 +34,27 @@ std::string FieldText(const char (&field)[N]) {
 
 void LogRunFailed() {
   LogWrite("Datebook Synchronization Failed", velqor::platform::kLogShellFailure, 0);
+}
+
+void LogShell(const char* text) {
+  LogWrite(text, velqor::platform::kLogShellFailure, 0);
+}
+
+constexpr char kNoDesktopFile[] =
+    "The Host Driver reported success but wrote no Desktop file. Date Book";
+constexpr char kEmptyExtract[] =
+    "The host calendar has no records for the days being synchronized, though the last "
+    "HotSync left some there. Nothing was changed. To delete them on Pilot too, allow it for "
+    "one HotSync (AllowHostWipe). Date Book";
+constexpr char kNotMoved[] = "Unable to move the Desktop file to update.dat. Date Book";
+constexpr char kBackupKept[] =
+    "Unable to delete the backup file: check the Desktop disk before the next HotSync. Date "
+    "Book";
+
+// Only these two compare the extract with the backup, and so take what is missing from the
+// extract for deleted on the host.
+bool ComparesWithBackup(int32_t syncType) {
+  return syncType == 0 || syncType == 1;
 }
 
 // The run of one synchronization. Returns true when it ended well; on false the caller takes
@@ -94,23 +116,57 @@ bool RunSynchronization(void* caller, ConduitProperties& properties,
 
   int32_t windowStart = 0;
   int32_t windowEnd = 0;
-  ComputeSyncWindow(velqor::platform::GetClock().Now(), settings.numDays, &windowStart, &windowEnd);
+  // The driver computes the same window from the same clock; see platform/clock.h.
+  velqor::platform::ComputeSyncWindow(velqor::platform::GetClock().Now(), settings.numDays,
+                                      &windowStart, &windowEnd);
   (*monitor)->SetWindow(windowStart, windowEnd);
 
   files.Delete(directory + kErrorFileName);
+  // Whatever an earlier run left under this name goes, so that a driver that ends well without
+  // writing it is noticed instead of synchronizing stale or no records.
+  const std::string desktopFile = directory + localFileName;
+  files.Delete(desktopFile);
   if (RunDriverExtract(settings.driverPath, shortDirectory, localFileName, environment, userId,
                        settings.numDays) == 0) {
     return false;
   }
-  const std::string desktopFile = directory + localFileName;
+  // Loaded as an empty table, a missing file would delete every event from the handheld.
+  if (!files.Exists(desktopFile)) {
+    LogShell(kNoDesktopFile);
+    return false;
+  }
   files.Copy(desktopFile, directory + kExtractFileName, true);
+
+  if (ComparesWithBackup(properties.syncType) &&
+      ExtractEmptiesWindow(desktopFile, BackupFilePath(directory, localFileName), windowStart,
+                           windowEnd) &&
+      settings.allowHostWipe == 0) {
+    LogShell(kEmptyExtract);
+    return false;
+  }
+  // The permission is for the run that next reaches this point, whatever it finds: left set, it
+  // would wave through a failing host weeks later.
+  if (settings.allowHostWipe != 0 && ResetAllowHostWipeSetting(root, keyPath.c_str()) == 0) {
+    return false;
+  }
 
   *result = (*monitor)->StartSync();
   if (*result != 0) return false;
 
-  // Without the update file the host would never see this run's changes, and the next run
-  // would extract over them; they stay in the desktop data file instead.
-  if (!files.Move(desktopFile, updateFile)) return false;
+  // Without the update file the host would never see this run's changes.
+  if (!files.Move(desktopFile, updateFile)) {
+    // A file another program holds open may not move and yet be read.
+    if (!files.Copy(desktopFile, updateFile, true)) {
+      LogShell(kNotMoved);
+      // The result cannot reach the host. Beside the backup that describes it, the next extract
+      // would make every event the host never received look deleted on the host; without the
+      // backup the next run compares every record instead, and loses none.
+      const std::string backupFile = BackupFilePath(directory, localFileName);
+      if (!files.Delete(backupFile) && files.Exists(backupFile)) LogShell(kBackupKept);
+      return false;
+    }
+    files.Delete(desktopFile);
+  }
   if (RunDriverUpdate(settings.driverPath, shortDirectory, kUpdateFileName, environment, userId) ==
       0) {
     return false;  // delivered by the next run
@@ -127,11 +183,6 @@ void StoreModuleHandle(velqor::platform::ModuleHandle module) {
 
 velqor::platform::ModuleHandle CurrentModuleHandle() {
   return g_module.load();
-}
-
-void ComputeSyncWindow(int32_t now, int32_t numDays, int32_t* windowStart, int32_t* windowEnd) {
-  *windowStart = velqor::platform::ClampTime32(velqor::platform::LocalMidnight(now));
-  *windowEnd = velqor::platform::ClampTime32(velqor::platform::AddLocalDays(now, numDays));
 }
 
 int32_t OpenConduit(void* caller, ConduitProperties& properties) {

@@ -24,9 +24,4 @@ int32_t GetConduitName(char* name, uint16_t size);
 int32_t GetConduitVersion();
 int32_t ConfigureConduit(ConduitConfiguration& configuration);
 
-// The synchronization window of a run started at `now`: today's local midnight, and the local
-// midnight `numDays` calendar days later, each from local date fields so that daylight saving
-// is the platform's. The end is clamped to the 32-bit range.
-void ComputeSyncWindow(int32_t now, int32_t numDays, int32_t* windowStart, int32_t* windowEnd);
-
 }  // namespace velqor::shell

@@ -100,6 +100,10 @@ int32_t ReadConduitSettings(HKEY root, const char* keyPath, ConduitSettings* set
     LogShell("Unable to read Install path in registry. Date Book");
     return 0;
   }
+  // Absent unless the user asked for it: like FlushBackup, unreadable means not asked.
+  if (!ReadNumber(key.get(), "AllowHostWipe", &settings->allowHostWipe)) {
+    settings->allowHostWipe = 0;
+  }
   return 1;
 }
 
@@ -118,19 +122,33 @@ int32_t ResetInstallSetting(HKEY root, const char* keyPath) {
   return 1;
 }
 
-int32_t ResetFlushBackupSetting(HKEY root, const char* keyPath) {
+namespace {
+
+int32_t ResetNumberSetting(HKEY root, const char* keyPath, const char* name, const char* failure) {
   OpenKey key(root, keyPath, velqor::platform::kRegAccessSet);
   if (!key.ok()) {
     LogShell("Unable to open conduit registry key. Date Book");
     return 0;
   }
   const uint8_t zero[4] = {0, 0, 0, 0};
-  if (RegSetValueExA(key.get(), "FlushBackup", 0, velqor::platform::kRegTypeNumber, zero,
-                     sizeof(zero)) != velqor::platform::kRegOk) {
-    LogShell("Unable to reset FlushBackup key in registry. Date Book");
+  if (RegSetValueExA(key.get(), name, 0, velqor::platform::kRegTypeNumber, zero, sizeof(zero)) !=
+      velqor::platform::kRegOk) {
+    LogShell(failure);
     return 0;
   }
   return 1;
+}
+
+}  // namespace
+
+int32_t ResetFlushBackupSetting(HKEY root, const char* keyPath) {
+  return ResetNumberSetting(root, keyPath, "FlushBackup",
+                            "Unable to reset FlushBackup key in registry. Date Book");
+}
+
+int32_t ResetAllowHostWipeSetting(HKEY root, const char* keyPath) {
+  return ResetNumberSetting(root, keyPath, "AllowHostWipe",
+                            "Unable to reset AllowHostWipe key in registry. Date Book");
 }
 
 }  // namespace velqor::shell

@@ -1,6 +1,6 @@
-// The conduit's per-user settings: seven values under the key that HotSync Manager names in
-// ConduitProperties, read at the start of every run, and the two one-shot requests (Install,
-// FlushBackup) that a run clears once it has served them.
+// The conduit's per-user settings: the values under the key that HotSync Manager names in
+// ConduitProperties, read at the start of every run, and the one-shot requests (Install,
+// FlushBackup, AllowHostWipe) that a run clears once it has served them.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +24,9 @@ struct ConduitSettings {
   std::string hllPath;       // the directory the driver gets as its PATH
   int32_t numDays = 0;       // days in the synchronization window
   std::string install;       // when not empty: the argument of the install step
+  // Nonzero: this one run may go on with an extract that holds nothing of the window while the
+  // backup does, emptying those days on the handheld; cleared once a run has used it.
+  uint32_t allowHostWipe = 0;
 };
 
 // Reads the values in their fixed order. Returns 1 when every required value was read, else 0
@@ -33,5 +36,7 @@ int32_t ReadConduitSettings(HKEY root, const char* keyPath, ConduitSettings* set
 int32_t ResetInstallSetting(HKEY root, const char* keyPath);
 // Stores FlushBackup as the number 0. Returns 1, or 0 after logging the reason.
 int32_t ResetFlushBackupSetting(HKEY root, const char* keyPath);
+// Stores AllowHostWipe as the number 0. Returns 1, or 0 after logging the reason.
+int32_t ResetAllowHostWipeSetting(HKEY root, const char* keyPath);
 
 }  // namespace velqor::shell

@@ -64,6 +64,7 @@ class SettingsTest : public ::testing::Test {
 TEST_F(SettingsTest, ReadsAllValuesInTheirOrder) {
   store_.SetNumber(kKey, "FlushBackup", 1);
   store_.SetText(kKey, "Install", "setup.cfg");
+  store_.SetNumber(kKey, "AllowHostWipe", 1);
   ConduitSettings s;
   ASSERT_EQ(ReadConduitSettings(root_, kKey, &s), 1);
   EXPECT_EQ(s.userMode, 0u);
@@ -73,10 +74,11 @@ TEST_F(SettingsTest, ReadsAllValuesInTheirOrder) {
   EXPECT_EQ(s.hllPath, "/opt/host/lib");
   EXPECT_EQ(s.numDays, 30);
   EXPECT_EQ(s.install, "setup.cfg");
+  EXPECT_EQ(s.allowHostWipe, 1u);
   EXPECT_TRUE(log_.entries().empty());
   EXPECT_EQ(recording_.gets,
             (std::vector<std::string>{"UserMode", "FlushBackup", "UserID", "DriverPath", "HLLPath",
-                                      "NumDays", "Install"}));
+                                      "NumDays", "Install", "AllowHostWipe"}));
 }
 
 // Each case changes the valid settings of the fixture; a failing case names its message and
@@ -91,6 +93,10 @@ struct ReadCase {
 
 const std::vector<std::string> kAllReads = {"UserMode", "FlushBackup", "UserID", "DriverPath",
                                             "HLLPath",  "NumDays",     "Install"};
+// A read that succeeds goes on to the optional permission after Install.
+const std::vector<std::string> kAllReadsOfASuccess = {"UserMode",   "FlushBackup",  "UserID",
+                                                      "DriverPath", "HLLPath",      "NumDays",
+                                                      "Install",    "AllowHostWipe"};
 
 std::string Repeat(size_t n) {
   return std::string(n, 'x');
@@ -168,19 +174,24 @@ TEST_F(SettingsTest, FailuresStopAtTheFirstUnreadableValueWithItsMessage) {
        },
        1,
        nullptr,
-       {"UserMode", "FlushBackup", "DriverPath", "HLLPath", "NumDays", "Install"}},
+       {"UserMode", "FlushBackup", "DriverPath", "HLLPath", "NumDays", "Install", "AllowHostWipe"}},
       {"user mode and flush backup missing",
        [](auto& s) {
          s.Remove(kKey, "UserMode");
          s.Remove(kKey, "FlushBackup");
        },
-       1, nullptr, kAllReads},
+       1, nullptr, kAllReadsOfASuccess},
       {"user id of 39 characters", [](auto& s) { s.Set(kKey, "UserID", Text(Repeat(39))); }, 1,
-       nullptr, kAllReads},
+       nullptr, kAllReadsOfASuccess},
       {"driver path of 199 characters",
-       [](auto& s) { s.Set(kKey, "DriverPath", Text(Repeat(199))); }, 1, nullptr, kAllReads},
+       [](auto& s) { s.Set(kKey, "DriverPath", Text(Repeat(199))); }, 1, nullptr,
+       kAllReadsOfASuccess},
       {"install of 49 characters", [](auto& s) { s.Set(kKey, "Install", Text(Repeat(49))); }, 1,
-       nullptr, kAllReads},
+       nullptr, kAllReadsOfASuccess},
+      // Like FlushBackup, a permission that cannot be read is no permission.
+      {"allow host wipe of five bytes",
+       [](auto& s) { s.Set(kKey, "AllowHostWipe", Raw(4, std::string("\1\0\0\0\0", 5))); }, 1,
+       nullptr, kAllReadsOfASuccess},
   };
   for (const ReadCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -270,8 +281,10 @@ TEST_F(SettingsTest, AKeyThatRefusesToOpenFailsEveryRoutine) {
 TEST_F(SettingsTest, ResetsStoreTheClearedRequests) {
   store_.SetText(kKey, "Install", "setup.cfg");
   store_.SetNumber(kKey, "FlushBackup", 7);
+  store_.SetNumber(kKey, "AllowHostWipe", 1);
   ASSERT_EQ(ResetInstallSetting(root_, kKey), 1);
   ASSERT_EQ(ResetFlushBackupSetting(root_, kKey), 1);
+  ASSERT_EQ(ResetAllowHostWipeSetting(root_, kKey), 1);
   const auto install = store_.Get(kKey, "Install");
   ASSERT_TRUE(install.has_value());
   EXPECT_EQ(install->type, velqor::platform::kRegTypeText);
@@ -280,6 +293,10 @@ TEST_F(SettingsTest, ResetsStoreTheClearedRequests) {
   ASSERT_TRUE(flush.has_value());
   EXPECT_EQ(flush->type, velqor::platform::kRegTypeNumber);
   EXPECT_EQ(flush->data, std::vector<uint8_t>(4, 0));
+  const auto wipe = store_.Get(kKey, "AllowHostWipe");
+  ASSERT_TRUE(wipe.has_value());
+  EXPECT_EQ(wipe->type, velqor::platform::kRegTypeNumber);
+  EXPECT_EQ(wipe->data, std::vector<uint8_t>(4, 0));
   EXPECT_TRUE(log_.entries().empty());
 
   // A reset value reads back as no request.
@@ -287,16 +304,20 @@ TEST_F(SettingsTest, ResetsStoreTheClearedRequests) {
   ASSERT_EQ(ReadConduitSettings(root_, kKey, &s), 1);
   EXPECT_EQ(s.install, "");
   EXPECT_EQ(s.flushBackup, 0u);
+  EXPECT_EQ(s.allowHostWipe, 0u);
 }
 
 TEST_F(SettingsTest, RefusedResetsAreReported) {
   store_.RefuseWrites("Install");
   store_.RefuseWrites("FlushBackup");
+  store_.RefuseWrites("AllowHostWipe");
   EXPECT_EQ(ResetInstallSetting(root_, kKey), 0);
   EXPECT_EQ(ResetFlushBackupSetting(root_, kKey), 0);
+  EXPECT_EQ(ResetAllowHostWipeSetting(root_, kKey), 0);
   EXPECT_EQ(LogTexts(log_),
             (std::vector<std::string>{"Unable to reset Install key in registry. Date Book",
-                                      "Unable to reset FlushBackup key in registry. Date Book"}));
+                                      "Unable to reset FlushBackup key in registry. Date Book",
+                                      "Unable to reset AllowHostWipe key in registry. Date Book"}));
 }
 
 }  // namespace

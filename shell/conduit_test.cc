@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -353,13 +354,72 @@ TEST_F(RunFlowTest, AFailedExtractEndsTheRunAfterTheMonitorIsGone) {
   EXPECT_TRUE(Exists("conderr.txt"));               // left for the user until the next extract
 }
 
-TEST_F(RunFlowTest, AFailedRenameKeepsTheChangesForTheNextRun) {
-  files_.Fail("Move");
+TEST_F(RunFlowTest, AResultThatWillNotMoveIsCopiedOrLeavesNoBackupToMisleadTheNextRun) {
+  struct Case {
+    const char* name;
+    Words failing;
+    Words logged;
+    Words steps;
+    const char* delivered;  // what the update step got, if it ran
+    bool backupKept;
+  };
+  const Case cases[] = {
+      {"copied", {"Move"}, {}, {"extract", "update"}, "synchronized records", true},
+      {"neither moved nor copied",
+       {"Move", "Copy"},
+       {"Unable to move the Desktop file to update.dat. Date Book", kFailed},
+       {"extract"},
+       nullptr,
+       false},
+      {"not even the backup deleted",
+       {"Move", "Copy", "Delete"},
+       {"Unable to move the Desktop file to update.dat. Date Book",
+        "Unable to delete the backup file: check the Desktop disk before the next HotSync. Date "
+        "Book",
+        kFailed},
+       {"extract"},
+       nullptr,
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    velqor::platform::FaultyFileSystem files(&local_);
+    for (const std::string& op : c.failing) files.Fail(op);
+    velqor::platform::SetFileSystem(&files);
+    WriteFile(dir_ / "datebook.bak", "the result's backup");
+    log_.Clear();
+    runner_.argvs.clear();
+    delivered_.clear();
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(LogTexts(log_), c.logged);
+    EXPECT_EQ(runner_.Steps(), c.steps);
+    EXPECT_EQ(delivered_, c.delivered ? Words{c.delivered} : Words{});
+    EXPECT_EQ(Exists("datebook.bak"), c.backupKept);
+    EXPECT_FALSE(Exists("update.dat"));
+    velqor::platform::SetFileSystem(&files_);
+    std::filesystem::remove(dir_ / "datebook.dat");
+  }
+}
+
+TEST_F(RunFlowTest, ADriverThatEndsWellWithoutTheDesktopFileFailsTheRun) {
+  // A file an earlier run left under the name does not stand in for the one the driver owes.
+  WriteFile(dir_ / "datebook.dat", "left by an earlier run");
+  runner_.onStart = [](const Words&) { return 0; };
   EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(LogTexts(log_), Words{kFailed});
-  EXPECT_EQ(runner_.Steps(), Words{"extract"});  // nothing half-delivered
-  EXPECT_EQ(ReadFileIfAny(dir_ / "datebook.dat"), "synchronized records");
-  EXPECT_FALSE(Exists("update.dat"));
+  EXPECT_EQ(
+      LogTexts(log_),
+      (Words{"The Host Driver reported success but wrote no Desktop file. Date Book", kFailed}));
+  EXPECT_EQ(monitor_.startSyncs, 0);
+  EXPECT_EQ(runner_.Steps(), Words{"extract"});
+}
+
+TEST_F(RunFlowTest, APermissionToEmptyTheHandheldThatCannotBeClearedStopsTheRun) {
+  store_.SetNumber(kKey, "AllowHostWipe", 1);
+  store_.RefuseWrites("AllowHostWipe");
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(LogTexts(log_),
+            (Words{"Unable to reset AllowHostWipe key in registry. Date Book", kFailed}));
+  EXPECT_EQ(monitor_.startSyncs, 0);
 }
 
 TEST_F(RunFlowTest, AFailedUpdateLeavesTheUpdateFileForTheNextRun) {
@@ -460,47 +520,6 @@ TEST_F(RunFlowTest, ALocalFileNameFillingItsFieldIsReadToItsSize) {
   Run();
   ASSERT_FALSE(runner_.argvs.empty());
   EXPECT_EQ(runner_.argvs[0][3], std::string(256, 'L'));
-}
-
-struct WindowCase {
-  const char* zone;
-  int32_t now;
-  int32_t numDays;
-  int32_t start;
-  int32_t end;
-};
-
-TEST(SyncWindow, IsMadeOfLocalMidnights) {
-  const std::vector<WindowCase> cases = {
-      {"America/New_York", kMidsummer, 30, kMidsummer - 65, kMidsummer - 65 + 30 * 86400},
-      {"America/New_York", kMidsummer, 0, kMidsummer - 65, kMidsummer - 65},
-      {"America/New_York", kMidsummer, -3, kMidsummer - 65, kMidsummer - 65 - 3 * 86400},
-      // 2024-03-10, noon: the day has 23 hours.
-      {"America/New_York", 1710086400, 1, 1710046800, 1710129600},
-      // 2024-03-09 10:00, two days across the change.
-      {"America/New_York", 1709996400, 2, 1709960400, 1710129600},
-      // 2024-11-03, noon: the day has 25 hours.
-      {"America/New_York", 1730653200, 1, 1730606400, 1730696400},
-      // 2024-03-31 01:30, before the clocks jump.
-      {"Europe/Berlin", 1711845000, 1, 1711839600, 1711922400},
-      // 2024-10-27 23:59:59.
-      {"Europe/Berlin", 1730069999, 1, 1729980000, 1730070000},
-      // 2024-10-26 08:00, ten days across the change.
-      {"Europe/Berlin", 1729922400, 10, 1729893600, 1730761200},
-      // Ends past the 32-bit range are clamped.
-      {"UTC", 2000000000, 20000, 1999987200, INT32_MAX},
-      {"UTC", 2000000000, INT32_MAX, 1999987200, INT32_MAX},
-      {"UTC", 2000000000, INT32_MIN, 1999987200, INT32_MIN},
-  };
-  for (const WindowCase& c : cases) {
-    SCOPED_TRACE(std::string(c.zone) + " " + std::to_string(c.now) + " +" +
-                 std::to_string(c.numDays));
-    ScopedTimeZone zone(c.zone);
-    int32_t start = 0, end = 0;
-    ComputeSyncWindow(c.now, c.numDays, &start, &end);
-    EXPECT_EQ(start, c.start);
-    EXPECT_EQ(end, c.end);
-  }
 }
 
 TEST_F(RunFlowTest, AHugeNumberOfDaysIsClampedForTheMonitorButPassedOnAsItIs) {

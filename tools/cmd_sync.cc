@@ -43,6 +43,9 @@ const char kSyncHelp[] =
     "                            (N+ : that call and every later one); may be repeated\n"
     "  --log-json FILE           writes this synchronization's log entries as JSON lines\n"
     "  --conduit LIBRARY         conduit module to load (default: this build's libvelqor.so)\n"
+    "  --allow-host-wipe         lets this synchronization go on when the host calendar has\n"
+    "                            no events for the synchronized days though the last one\n"
+    "                            left some there; they are then deleted on the handheld\n"
     "  --dry-run                 synchronizes a copy of the profile and reports what would\n"
     "                            change on each side; nothing is changed\n"
     "  --verbose                 lists every record that changed\n"
@@ -105,7 +108,10 @@ struct SyncOptions {
   std::string conduit;
   bool dryRun = false;
   bool verbose = false;
+  bool allowHostWipe = false;
 };
+
+constexpr const char* kAllowHostWipeValue = "AllowHostWipe";
 
 std::string LogLineText(const platform::LogEntry& e) {
   if (e.activity == platform::kLogRunClean) return e.text + ": completed";
@@ -203,6 +209,15 @@ int RunSync(const ProfilePaths& paths, const SyncOptions& options, const std::st
                 kConduitKeyPath);
   properties.settingsRootKey = platform::RegisterSettingsRoot(&store);
 
+  // The conduit clears the permission when it uses it; for a run that ends before, so does this
+  // program, since it was given for this synchronization only.
+  if (options.allowHostWipe &&
+      !store.Set(kConduitKeyPath, kAllowHostWipeValue, platform::NumberValue(1))) {
+    platform::UnregisterSettingsRoot(properties.settingsRootKey);
+    platform::ReleasePointer(properties.databaseNames[0]);
+    return Failure(shownRoot + "/settings: cannot be written");
+  }
+
   platform::SetHandheldLink(&link);
   platform::SetHotSyncLog(&log);
   if (clock) platform::SetClock(clock.get());
@@ -215,6 +230,12 @@ int RunSync(const ProfilePaths& paths, const SyncOptions& options, const std::st
   platform::SetHandheldLink(nullptr);
   platform::UnregisterSettingsRoot(properties.settingsRootKey);
   platform::ReleasePointer(properties.databaseNames[0]);
+  bool settingsKept = true;
+  if (options.allowHostWipe) {
+    const auto left = GetNumber(store, kConduitKeyPath, kAllowHostWipeValue);
+    if (left && *left != 0)
+      settingsKept = store.Set(kConduitKeyPath, kAllowHostWipeValue, platform::NumberValue(0));
+  }
 
   // A handheld keeps what was written to it before a connection broke: written back always.
   int status = kExitClean;
@@ -308,7 +329,7 @@ int RunSync(const ProfilePaths& paths, const SyncOptions& options, const std::st
       Failure(paths.log + ": cannot be written");
       status = kExitFailed;
     }
-    if (!consumeChoice()) {
+    if (!consumeChoice() || !settingsKept) {
       Failure(paths.settings + ": cannot be written");
       status = kExitFailed;
     }
@@ -356,7 +377,8 @@ int CmdSync(int argc, char** argv, int first) {
                   {"inject", true},
                   {"conduit", true},
                   {"dry-run", false},
-                  {"verbose", false}},
+                  {"verbose", false},
+                  {"allow-host-wipe", false}},
                  &args, &error)) {
     return UsageError(error);
   }
@@ -400,6 +422,7 @@ int CmdSync(int argc, char** argv, int first) {
   if (args.Has("conduit") && options.conduit.empty()) return UsageError("--conduit: no library");
   options.dryRun = args.Has("dry-run");
   options.verbose = args.Has("verbose");
+  options.allowHostWipe = args.Has("allow-host-wipe");
 
   const ProfilePaths paths = PathsOf(args.positional[0]);
   if (!CheckProfile(paths, &error)) return Failure(error);

@@ -1,12 +1,14 @@
 // The fixture of whole synchronizations as HotSync Manager runs them: the conduit module loaded
-// by path, the in-memory handheld standing for the device, and the reference host driver
-// started as a real process that keeps the host calendar in a plain file.
+// by path, the in-memory handheld standing for the device, and the reference host driver started
+// as a real process that keeps the host calendar in a plain file. The conduit's clock and the
+// driver's are pinned together.
 #pragma once
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -56,10 +58,11 @@ class EndToEndTest : public DatebookTest {
   }
 
   // Sets the clock of both the conduit and the driver.
-  void SetNow(int day, int hour, int month = 3) {
-    clock.Set(Local(1997, month, day, hour, 0));
+  void SetNow(int day, int hour, int month = 3) { SetNowAt(1997, month, day, hour); }
+  void SetNowAt(int year, int month, int day, int hour, int minute = 0) {
+    clock.Set(Local(year, month, day, hour, minute));
     char now[32];
-    std::snprintf(now, sizeof now, "1997-%02d-%02d %02d:00:00", month, day, hour);
+    std::snprintf(now, sizeof now, "%04d-%02d-%02d %02d:%02d:00", year, month, day, hour, minute);
     std::ofstream(dir + "filehost.conf")
         << "calendar host-calendar.txt\ntimezone America/New_York\nnow " << now << "\n";
   }

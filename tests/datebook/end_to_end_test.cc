@@ -2,10 +2,18 @@
 // in-memory handheld standing for the device, and the reference host driver started as a real
 // process that keeps the host calendar in a plain file. Three synchronizations on consecutive
 // days, with edits on both sides, conflicts and deletions in between, must converge.
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
 #include "tests/datebook/end_to_end_support.h"
 
 namespace datebook_test {
 namespace {
+
+using velqor::drivers::HostCalendar;
+using velqor::drivers::HostEvent;
 
 std::vector<std::string> StandUps(const std::vector<int>& days) {
   std::vector<std::string> lines;

@@ -666,4 +666,35 @@ TEST_F(HotSyncScenario, ADryRunReportsBothSidesRecordByRecord) {
   EXPECT_EQ(Snapshot(profile_), before);
 }
 
+// The host calendar emptied (here: its file replaced by one without events) after a
+// synchronization: the next one refuses to delete the handheld's events until the user allows
+// it for that one synchronization.
+TEST_F(HotSyncScenario, AnEmptiedHostCalendarEmptiesTheHandheldOnlyWhenAllowed) {
+  MakeProfile();
+  OneEventOnEachSide();
+  Result r = Sync();
+  REQUIRE_SYNCHRONIZING(r);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+
+  WriteFile(Calendar(), "next-number 5\n");
+  r = Sync();
+  EXPECT_EQ(r.status, 2) << r.out;
+  EXPECT_TRUE(Contains(r.out, "The host calendar has no records for the days being synchronized"))
+      << r.out;
+  r = Hotsync({"handheld", profile_, "list", "--json"});
+  EXPECT_TRUE(Contains(r.out, "\"description\": \"Handheld only\"")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "\"description\": \"Host only\"")) << r.out;
+
+  r = Sync({"--allow-host-wipe"});
+  REQUIRE_SYNCHRONIZING(r);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "2 deleted")) << r.out;
+  r = Hotsync({"handheld", profile_, "list", "--json"});
+  EXPECT_FALSE(Contains(r.out, "Handheld only")) << r.out;
+  EXPECT_FALSE(Contains(r.out, "Host only")) << r.out;
+  // The permission went with the synchronization it was given for.
+  r = Hotsync({"settings", profile_});
+  EXPECT_TRUE(Contains(r.out, "AllowHostWipe (dword) 0")) << r.out;
+}
+
 }  // namespace

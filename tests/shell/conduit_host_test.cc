@@ -176,6 +176,8 @@ TEST_F(HostRunTest, InstallRunsFirstAndIsClearedThenTheDateBookSynchronizes) {
   static char dbName[] = "DatebookDB";
   props_.databaseNames[0] = velqor::platform::RegisterPointer(dbName);
   store_.SetText(kKey, "Install", "setup.ini");
+  WriteFile(dir_ / "empty.dat", "0000");  // a host calendar without events
+  WriteFile(dir_ / "fake_driver.ctl", "extract write empty.dat\n");
   EXPECT_EQ(module_.open(&hotsync_, props_), 0);
   velqor::platform::ReleasePointer(props_.databaseNames[0]);
 
