@@ -308,7 +308,7 @@ bool CAtomicFile::Open(const std::string& target, int32_t* cause) {
     ::fchmod(fd, st.st_mode & 07777);
   }
   ::close(fd);
-  if (!ReachPoint(PointKind::kWrite, target)) {
+  if (!velqor::platform::ReachPoint(velqor::platform::PointKind::kWrite, target)) {
     ::unlink(temp.c_str());
     *cause = kCauseDiskFull;
     return false;
@@ -338,7 +338,7 @@ bool CAtomicFile::Commit(int32_t* cause) {
     *cause = e.cause() != kCauseNone ? e.cause() : kCauseGeneric;
     return false;  // the destructor removes the temporary file
   }
-  ReachPoint(PointKind::kRename, target_);
+  velqor::platform::ReachPoint(velqor::platform::PointKind::kRename, target_);
   if (::rename(temp_.c_str(), target_.c_str()) != 0) {
     *cause = CauseFromErrno(errno);
     return false;
