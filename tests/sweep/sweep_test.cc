@@ -164,6 +164,11 @@ std::set<std::string> KnownFailing() {
 class SyncSweep : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    // Thousands of flushed writes: in memory when the machine has a memory file system.
+    std::error_code ec;
+    if (fs::is_directory("/dev/shm", ec) && access("/dev/shm", W_OK) == 0) {
+      setenv("TMPDIR", "/dev/shm", 1);
+    }
     scratch_ = new velqor::test_support::ScratchDir;
     ASSERT_TRUE(scratch_->ok());
     root_ = scratch_->path();
@@ -323,7 +328,7 @@ class SyncSweep : public ::testing::Test {
         Hotsync({"sync", recording, "--now", scenario == "first" ? kDay1 : kDay2, "--calls",
                  root_ + "/calls-" + scenario},
                 root_);
-    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    ASSERT_LE(r.status, 1) << r.out << r.err;  // the conflict is a problem, not a failure
     std::map<std::string, int> seen;
     std::vector<std::string> calls;
     std::istringstream in(ReadFile(root_ + "/calls-" + scenario));
@@ -358,7 +363,7 @@ class SyncSweep : public ::testing::Test {
         if (n > crashPoints_[scenario]) break;
       } else {
         point = point.substr(std::string("crash point ").size());
-        point = "@" + point;
+        point = "@" + point.replace(point.find(':'), 1, "");
         crashPoints_[scenario] = n;
       }
       cases.emplace_back(std::string(kind) + " " + scenario + " " + point, o);
