@@ -576,7 +576,8 @@ int Import(const ParsedArgs& args) {
   ProfileLock lock;
   HandheldStore store;
   const int64_t now = std::time(nullptr);
-  if (!CheckProfile(paths, &error) || !lock.Acquire(paths, "hotsync handheld import", now, &error) ||
+  if (!CheckProfile(paths, &error) ||
+      !lock.Acquire(paths, "hotsync handheld import", now, &error) ||
       !store.Load(paths.handheld, &error) || !store.Recover(now, &error)) {
     return Failure(error);
   }
@@ -599,11 +600,12 @@ int Import(const ParsedArgs& args) {
   if (parsed.db.name == kDatebookName &&
       (parsed.db.creator != FourCC("date") || parsed.db.type != FourCC("DATA")) &&
       !args.Has("replace")) {
-    return Failure(file + ": holds a database named " + kDatebookName +
-                   " that is not a Date Book (creator '" + FourCCText(parsed.db.creator) +
-                   "', type '" + FourCCText(parsed.db.type) + "'); installing it replaces " +
-                   (store.Find(kDatebookName) ? "the handheld's Date Book" : "the Date Book's file") +
-                   ". Give --replace to install it anyway; nothing was installed");
+    return Failure(
+        file + ": holds a database named " + kDatebookName + " that is not a Date Book (creator '" +
+        FourCCText(parsed.db.creator) + "', type '" + FourCCText(parsed.db.type) +
+        "'); installing it replaces " +
+        (store.Find(kDatebookName) ? "the handheld's Date Book" : "the Date Book's file") +
+        ". Give --replace to install it anyway; nothing was installed");
   }
   // The file is installed as it is, byte for byte.
   const std::string target = store.PathOf(parsed.db.name);

@@ -154,8 +154,9 @@ int RunSync(const ProfilePaths& paths, const SyncOptions& options, const std::st
   HandheldStore handheld;
   if (!handheld.Load(paths.handheld, &error)) return Failure(error);
   if (!handheld.Recover(startTime, &error)) {
-    return Failure(error + "; the handheld's file cannot be brought up to date, so nothing was "
-                           "synchronized");
+    return Failure(error +
+                   "; the handheld's file cannot be brought up to date, so nothing was "
+                   "synchronized");
   }
 
   const std::string user = GetText(store, kHotSyncKeyPath, kUserNameValue).value_or("");

@@ -433,8 +433,7 @@ int32_t JournalingHandheld::ResetSyncFlags(uint8_t handle) {
       [](const HandheldDatabase& db) { return SimpleEntry(kResetFlags, db); });
 }
 
-int32_t JournalingHandheld::WriteCategoryBlock(uint8_t handle,
-                                               CategoryBlockRecord* record) {
+int32_t JournalingHandheld::WriteCategoryBlock(uint8_t handle, CategoryBlockRecord* record) {
   return WholeDatabaseChange(
       handle, "HhWriteCategoryBlock", [&] { return inner_->WriteCategoryBlock(handle, record); },
       [](const HandheldDatabase& db) {
@@ -448,7 +447,8 @@ int32_t JournalingHandheld::WriteCategoryBlock(uint8_t handle,
 
 int32_t JournalingHandheld::ChangeCategory(uint8_t handle, uint8_t fromIndex, uint8_t toIndex) {
   return WholeDatabaseChange(
-      handle, "SyncChangeCategory", [&] { return inner_->ChangeCategory(handle, fromIndex, toIndex); },
+      handle, "SyncChangeCategory",
+      [&] { return inner_->ChangeCategory(handle, fromIndex, toIndex); },
       [&](const HandheldDatabase& db) {
         std::string s;
         Put8(&s, kChangeCategory);

@@ -79,21 +79,15 @@ class JournalingHandheld : public platform::HandheldLink {
       : inner_(inner), journalFor_(std::move(journalFor)) {}
 
   int32_t RegisterConduit(uint32_t* handle) override { return inner_->RegisterConduit(handle); }
-  int32_t UnregisterConduit(uint32_t handle) override {
-    return inner_->UnregisterConduit(handle);
-  }
+  int32_t UnregisterConduit(uint32_t handle) override { return inner_->UnregisterConduit(handle); }
   int32_t OpenDatabase(const char* name, int32_t card, uint8_t* handle, int32_t mode) override;
   int32_t CreateDatabase(DatabaseCreateInfo* info) override;
   int32_t CloseDatabase(uint8_t handle) override;
-  int32_t ReadRecordById(RawRecord* record) override {
-    return inner_->ReadRecordById(record);
-  }
+  int32_t ReadRecordById(RawRecord* record) override { return inner_->ReadRecordById(record); }
   int32_t ReadRecordByIndex(RawRecord* record) override {
     return inner_->ReadRecordByIndex(record);
   }
-  int32_t ReadNextModified(RawRecord* record) override {
-    return inner_->ReadNextModified(record);
-  }
+  int32_t ReadNextModified(RawRecord* record) override { return inner_->ReadNextModified(record); }
   int32_t WriteRecord(RawRecord* record) override;
   int32_t DeleteRecord(RawRecord* record) override;
   int32_t PurgeDeleted(uint8_t handle) override;
@@ -102,19 +96,16 @@ class JournalingHandheld : public platform::HandheldLink {
     return inner_->ReadCategoryBlock(handle, record);
   }
   int32_t WriteCategoryBlock(uint8_t handle, CategoryBlockRecord* record) override;
-  int32_t ReadSystemInfo(HandheldSystemInfo* info) override {
-    return inner_->ReadSystemInfo(info);
-  }
+  int32_t ReadSystemInfo(HandheldSystemInfo* info) override { return inner_->ReadSystemInfo(info); }
   int32_t ChangeCategory(uint8_t handle, uint8_t fromIndex, uint8_t toIndex) override;
   int32_t YieldCycles(uint16_t cycles) override { return inner_->YieldCycles(cycles); }
 
  private:
   platform::HandheldDatabase* DatabaseOf(uint8_t handle);
   // Runs a change that touches the whole database; undone when its entry cannot be journaled.
-  int32_t WholeDatabaseChange(uint8_t handle, const char* what,
-                              const std::function<int32_t()>& change,
-                              const std::function<std::string(const platform::HandheldDatabase&)>&
-                                  entry);
+  int32_t WholeDatabaseChange(
+      uint8_t handle, const char* what, const std::function<int32_t()>& change,
+      const std::function<std::string(const platform::HandheldDatabase&)>& entry);
 
   platform::MemoryHandheld* inner_;
   std::function<Journal*(const std::string& name)> journalFor_;

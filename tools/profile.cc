@@ -7,9 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <optional>
-#include <cstring>
 #include <regex>
 
 #include "platform/clock.h"
@@ -130,8 +130,8 @@ bool HandheldStore::ReplayJournals(std::string* error) {
     auto loaded = loaded_.find(header.name);
     bool applies = false;
     if (header.newDatabase) {
-      applies = loaded == loaded_.end() && !platform::GetFileSystem().Exists(target) &&
-                !entries.empty();
+      applies =
+          loaded == loaded_.end() && !platform::GetFileSystem().Exists(target) && !entries.empty();
     } else {
       applies = loaded != loaded_.end() && loaded->second.path == target &&
                 loaded->second.bytes.size() == header.baseSize &&
@@ -378,8 +378,8 @@ std::vector<std::string> RemoveLeftovers(const ProfilePaths& paths) {
   // ("NAME.tmpPID-N").
   static const std::regex kHidden(R"(^\.(.+)\.tmp([0-9]+)\.[0-9]+$)");
   static const std::regex kTable(R"(^(.+)\.tmp([0-9]+)-[0-9]+$)");
-  static const char* const kUserFiles[] = {kLocalFileName, "datebook.bak", "extract.dat",
-                                           "update.dat", "filehost.conf", "host-calendar.txt"};
+  static const char* const kUserFiles[] = {kLocalFileName, "datebook.bak",  "extract.dat",
+                                           "update.dat",   "filehost.conf", "host-calendar.txt"};
   std::vector<std::string> removed;
   for (const std::string& folder : {paths.handheld, paths.user}) {
     const bool handheld = folder == paths.handheld;
@@ -395,10 +395,10 @@ std::vector<std::string> RemoveLeftovers(const ProfilePaths& paths) {
       if (handheld) {
         ours = base.size() > 4 && base.compare(base.size() - 4, 4, ".pdb") == 0;
       } else {
-        ours = std::find(std::begin(kUserFiles), std::end(kUserFiles), base) !=
-                   std::end(kUserFiles) ||
-               (base.size() > 4 && base.compare(base.size() - 4, 4, ".DBA") == 0) ||
-               fs::is_regular_file(fs::path(folder) / base, ec);
+        ours =
+            std::find(std::begin(kUserFiles), std::end(kUserFiles), base) != std::end(kUserFiles) ||
+            (base.size() > 4 && base.compare(base.size() - 4, 4, ".DBA") == 0) ||
+            fs::is_regular_file(fs::path(folder) / base, ec);
       }
       if (!ours) continue;
       const long pid = std::strtol(m[2].str().c_str(), nullptr, 10);

@@ -85,8 +85,8 @@ class HandheldStore {
   bool DropJournal(const std::string& name);
 
   std::string folder_;
-  std::map<std::string, Loaded> loaded_;     // by database name
-  std::map<std::string, std::string> assigned_;  // the files of new databases
+  std::map<std::string, Loaded> loaded_;                      // by database name
+  std::map<std::string, std::string> assigned_;               // the files of new databases
   std::map<std::string, std::unique_ptr<Journal>> journals_;  // open, by database name
   std::map<std::string, std::string> replayed_;  // journal files replayed, by database name
   std::vector<std::string> stale_;               // journal files already folded

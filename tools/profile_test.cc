@@ -356,8 +356,8 @@ TEST(LeftoversTest, OnlyOurTemporaryFilesOfEndedProcessesAreRemoved) {
       {p.user + "/datebook.bak.tmp" + dead + "-0", true},
       {p.user + "/.host-calendar.txt.tmp" + dead + ".3", true},
       {p.user + "/Business.DBA.tmp" + dead + "-2", true},
-      {p.user + "/.notes.txt.tmp" + dead + ".0", true},   // beside a file of the folder
-      {p.user + "/report.odt.tmp" + dead + "-1", false},  // no such file of ours
+      {p.user + "/.notes.txt.tmp" + dead + ".0", true},     // beside a file of the folder
+      {p.user + "/report.odt.tmp" + dead + "-1", false},    // no such file of ours
       {p.user + "/datebook.dat.tmp" + live + "-1", false},  // its writer still runs
       {p.handheld + "/.memo.txt.tmp" + dead + ".0", false},
       {p.handheld + "/DatebookDB.pdb.journal", false},

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -219,9 +220,9 @@ class SyncSweep : public ::testing::Test {
               std::string("timezone ") + kZone + "\nnow " + kDay2 + "\n");
     AddOnHandheld(prepared, {"--date", "2024-03-08", "--start", "11:00", "--desc", "New one"});
     AddOnHandheld(prepared, {"--date", "2024-03-10", "--untimed", "--desc", "New two"});
-    AddOnHandheld(prepared, {"--date", "2024-03-06", "--start", "08:00", "--end", "08:15",
-                             "--desc", "Standup", "--repeat", "daily", "--until", "2024-03-12",
-                             "--except", "2024-03-08"});
+    AddOnHandheld(prepared, {"--date", "2024-03-06", "--start", "08:00", "--end", "08:15", "--desc",
+                             "Standup", "--repeat", "daily", "--until", "2024-03-12", "--except",
+                             "2024-03-08"});
     for (const auto& edit : std::vector<std::vector<std::string>>{
              {"edit", ids[1], "--desc", "Handheld 2 edited"},
              {"delete", ids[2]},
@@ -296,7 +297,8 @@ class SyncSweep : public ::testing::Test {
   }
 
   // Reports the sweep and fails on a case that does not converge and is not known to fail.
-  static void Report(const std::string& sweep, const std::vector<std::pair<std::string, Outcome>>& cases) {
+  static void Report(const std::string& sweep,
+                     const std::vector<std::pair<std::string, Outcome>>& cases) {
     const std::set<std::string> known = KnownFailing();
     int converged = 0;
     std::vector<std::string> knownFailing, unexpected, nowConverging;
@@ -324,10 +326,9 @@ class SyncSweep : public ::testing::Test {
     // The calls of a clean run of the scenario, each faulted in turn.
     const std::string recording = root_ + "/record-" + scenario;
     fs::copy(root_ + "/" + scenario, recording, fs::copy_options::recursive);
-    const Result r =
-        Hotsync({"sync", recording, "--now", scenario == "first" ? kDay1 : kDay2, "--calls",
-                 root_ + "/calls-" + scenario},
-                root_);
+    const Result r = Hotsync({"sync", recording, "--now", scenario == "first" ? kDay1 : kDay2,
+                              "--calls", root_ + "/calls-" + scenario},
+                             root_);
     ASSERT_LE(r.status, 1) << r.out << r.err;  // the conflict is a problem, not a failure
     std::map<std::string, int> seen;
     std::vector<std::string> calls;
@@ -397,6 +398,70 @@ TEST_F(SyncSweep, CrashesAndAFullDiskOnTheFirstSynchronization) {
 TEST_F(SyncSweep, CrashesAndAFullDiskOnThePreparedScenario) {
   CrashSweep("prepared", "--crash-at", "crash");
   CrashSweep("prepared", "--disk-full-at", "full disk");
+}
+
+// A handheld file that cannot be written (here: a full disk from the start) fails the run,
+// said first, and the runs after it converge.
+TEST_F(SyncSweep, AHandheldThatCannotBeWrittenFailsTheRunAndTheNextConverges) {
+  const std::string profile = root_ + "/full";
+  fs::copy(root_ + "/prepared", profile, fs::copy_options::recursive);
+  const Result r = Hotsync({"sync", profile, "--now", kDay2, "--disk-full-at", "1"}, root_);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out.rfind("The synchronization failed: the handheld's file was not written (", 0), 0u)
+      << r.out;
+  EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+  for (int run = 0; run < 2; ++run) Hotsync({"sync", profile, "--now", kDay2}, root_);
+  EXPECT_EQ(Difference(Reference("prepared"), Read(profile, root_)), "");
+}
+
+TEST_F(SyncSweep, ASecondCommandOnAProfileInUseSaysWhoHoldsItAndChangesNothing) {
+  const std::string profile = root_ + "/busy";
+  fs::copy(root_ + "/prepared", profile, fs::copy_options::recursive);
+  const int fd = open((profile + "/hotsync.lock").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  const std::string holder = "hotsync sync, process 4242, since 2024-03-06 07:00:00\n";
+  ASSERT_EQ(write(fd, holder.data(), holder.size()), static_cast<ssize_t>(holder.size()));
+  const Ends before = Read(profile, root_);
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"sync", profile, "--now", kDay2},
+           {"handheld", profile, "add", "--date", "2024-03-07", "--desc", "Lost?"},
+           {"handheld", profile, "import", profile + "/handheld/DatebookDB.pdb"}}) {
+    const Result r = Hotsync(args, root_);
+    EXPECT_EQ(r.status, 2) << args[0];
+    EXPECT_NE(r.err.find("is in use by another hotsync command (hotsync sync, process 4242, "
+                         "since 2024-03-06 07:00:00); nothing was changed"),
+              std::string::npos)
+        << r.err;
+  }
+  EXPECT_TRUE(Read(profile, root_) == before);
+  close(fd);
+  EXPECT_EQ(
+      Hotsync({"handheld", profile, "add", "--date", "2024-03-07", "--desc", "Now"}, root_).status,
+      0);
+}
+
+// Another application's database saved under the Date Book's name is installed only when
+// asked for with --replace.
+TEST_F(SyncSweep, ImportingAnotherDatabaseUnderTheDateBooksNameAsksForReplace) {
+  const std::string profile = root_ + "/import";
+  fs::copy(root_ + "/prepared", profile, fs::copy_options::recursive);
+  std::string bytes = ReadFile(profile + "/handheld/DatebookDB.pdb");
+  ASSERT_GT(bytes.size(), 78u);
+  bytes.replace(60, 8, "TEXTmemo");  // type and creator of another application
+  const std::string file = root_ + "/other.pdb";
+  WriteFile(file, bytes);
+  const std::string before = ReadFile(profile + "/handheld/DatebookDB.pdb");
+  Result r = Hotsync({"handheld", profile, "import", file}, root_);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("not a Date Book (creator 'memo', type 'TEXT'); installing it replaces "
+                       "the handheld's Date Book. Give --replace"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(ReadFile(profile + "/handheld/DatebookDB.pdb"), before);
+  r = Hotsync({"handheld", profile, "import", file, "--replace"}, root_);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(profile + "/handheld/DatebookDB.pdb"), bytes);
 }
 
 }  // namespace
