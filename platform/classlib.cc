@@ -156,7 +156,10 @@ bool CFile::Open(const std::string& path, unsigned flags, int32_t* cause) {
     return false;
   }
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  // Anything read must be a regular file; a write-only open may also reach a character device
+  // (nothing is read from it, and the open did not wait).
+  const bool writeOnly = (flags & modeWrite) != 0 && (flags & modeReadWrite) == 0;
+  if (::fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || (writeOnly && S_ISCHR(st.st_mode)))) {
     ::close(fd);
     *cause = kCauseAccessDenied;
     return false;

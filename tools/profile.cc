@@ -328,7 +328,11 @@ bool HandheldStore::Save(int64_t now, std::vector<std::string>* written, std::st
 }
 
 ProfileLock::~ProfileLock() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ < 0) return;
+  // Emptied again, so that a command leaves the profile as it found it; a killed holder leaves
+  // its line, which the next holder replaces.
+  [[maybe_unused]] const int rc = ::ftruncate(fd_, 0);
+  ::close(fd_);
 }
 
 bool ProfileLock::Acquire(const ProfilePaths& paths, const std::string& command, int64_t now,
