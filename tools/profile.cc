@@ -10,7 +10,6 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
-#include <regex>
 
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -377,11 +376,36 @@ bool ProfileLock::Acquire(const ProfilePaths& paths, const std::string& command,
   return true;
 }
 
+namespace {
+
+bool AllDigits(const std::string& s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The temporary names of the file seam (".NAME.tmpPID.N") and of the table files
+// ("NAME.tmpPID-N"): the file they stand for and the process that wrote them.
+bool ParseTemporaryName(const std::string& name, std::string* base, long* pid) {
+  const size_t tmp = name.rfind(".tmp");
+  if (tmp == std::string::npos || tmp == 0) return false;
+  const std::string tail = name.substr(tmp + 4);
+  const bool hidden = name[0] == '.';
+  const size_t sep = tail.find(hidden ? '.' : '-');
+  if (sep == std::string::npos || !AllDigits(tail.substr(0, sep)) ||
+      !AllDigits(tail.substr(sep + 1))) {
+    return false;
+  }
+  *base = hidden ? name.substr(1, tmp - 1) : name.substr(0, tmp);
+  *pid = std::strtol(tail.substr(0, sep).c_str(), nullptr, 10);
+  return !base->empty();
+}
+
+bool EndsWith(const std::string& s, const std::string& end) {
+  return s.size() > end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
+}  // namespace
+
 std::vector<std::string> RemoveLeftovers(const ProfilePaths& paths) {
-  // The temporary names of the file seam (".NAME.tmpPID.N") and of the table files
-  // ("NAME.tmpPID-N").
-  static const std::regex kHidden(R"(^\.(.+)\.tmp([0-9]+)\.[0-9]+$)");
-  static const std::regex kTable(R"(^(.+)\.tmp([0-9]+)-[0-9]+$)");
   static const char* const kUserFiles[] = {kLocalFileName, "datebook.bak",  "extract.dat",
                                            "update.dat",   "filehost.conf", "host-calendar.txt"};
   std::vector<std::string> removed;
@@ -391,21 +415,18 @@ std::vector<std::string> RemoveLeftovers(const ProfilePaths& paths) {
     std::vector<fs::path> doomed;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
       if (!it->is_regular_file(ec)) continue;
-      const std::string name = it->path().filename().string();
-      std::smatch m;
-      if (!std::regex_match(name, m, kHidden) && !std::regex_match(name, m, kTable)) continue;
-      const std::string base = m[1].str();
+      std::string base;
+      long pid = 0;
+      if (!ParseTemporaryName(it->path().filename().string(), &base, &pid)) continue;
       bool ours;
       if (handheld) {
-        ours = base.size() > 4 && base.compare(base.size() - 4, 4, ".pdb") == 0;
+        ours = EndsWith(base, ".pdb");
       } else {
         ours =
             std::find(std::begin(kUserFiles), std::end(kUserFiles), base) != std::end(kUserFiles) ||
-            (base.size() > 4 && base.compare(base.size() - 4, 4, ".DBA") == 0) ||
-            fs::is_regular_file(fs::path(folder) / base, ec);
+            EndsWith(base, ".DBA") || fs::is_regular_file(fs::path(folder) / base, ec);
       }
       if (!ours) continue;
-      const long pid = std::strtol(m[2].str().c_str(), nullptr, 10);
       // A writer that still runs may finish its file.
       if (pid <= 0 || pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0 ||
           errno != ESRCH) {

@@ -20,7 +20,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -95,12 +94,16 @@ struct Ends {
 Ends Read(const std::string& profile, const std::string& dir) {
   Ends e;
   const Result list = Hotsync({"handheld", profile, "list", "--json"}, dir);
-  static const std::regex kId(R"(\"id\": [0-9]+, )");
+
   std::istringstream lines(list.status == 0 ? list.out : "unreadable: " + list.err);
   for (std::string line; std::getline(lines, line);) {
     if (line == "[" || line == "]" || line.empty()) continue;
     if (line.back() == ',') line.pop_back();
-    e.handheld.insert(std::regex_replace(line, kId, ""));
+    // The record ID is the first field: {"id": N, ...
+    const size_t id = line.find("\"id\": ");
+    const size_t comma = line.find(", ", id);
+    if (id != std::string::npos && comma != std::string::npos) line.erase(id, comma + 2 - id);
+    e.handheld.insert(line);
   }
   std::istringstream cal(ReadFile(profile + "/user/host-calendar.txt"));
   std::string block;
@@ -149,8 +152,13 @@ std::vector<std::string> Leftovers(const std::string& profile) {
 // Paths in a crash point's description are cut to their file names, so that case names do
 // not depend on where the test runs.
 std::string BaseNames(const std::string& text) {
-  static const std::regex kPath(R"((/[^ /]+)+/([^ /]+))");
-  return std::regex_replace(text, kPath, "$2");
+  std::istringstream words(text);
+  std::string out;
+  for (std::string word; words >> word;) {
+    if (!out.empty()) out += ' ';
+    out += word.find('/') == std::string::npos ? word : word.substr(word.rfind('/') + 1);
+  }
+  return out;
 }
 
 std::set<std::string> KnownFailing() {
