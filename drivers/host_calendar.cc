@@ -387,6 +387,24 @@ bool ExtractWindow(const HostCalendar& calendar, int32_t windowStart, int32_t wi
   return true;
 }
 
+namespace {
+
+// The event that holds the handheld record `incoming` comes from: the single event with its
+// record ID, or for an occurrence of a repeating event the occurrence on the same day.
+HostEvent* FindHandheldEvent(HostCalendar* calendar, const HostEvent& incoming) {
+  if (incoming.recordId == 0) return nullptr;
+  for (HostEvent& e : calendar->events) {
+    if (e.recordId != incoming.recordId || e.repeating != incoming.repeating) continue;
+    if (!incoming.repeating ||
+        platform::LocalMidnight(e.start) == platform::LocalMidnight(incoming.start)) {
+      return &e;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 bool ApplyUpdate(HostCalendar* calendar, CVuzurTable& update, UpdateCounts* counts,
                  std::string* error) {
   CVuzurRecord rec(update, 0);
@@ -428,6 +446,14 @@ bool ApplyUpdate(HostCalendar* calendar, CVuzurTable& update, UpdateCounts* coun
     } else if (status == kStatusModified && existing) {
       incoming.number = existing->number;
       *existing = incoming;
+      ++counts->modified;
+    } else if (HostEvent* same = (status == kStatusAdded || status == kStatusModified)
+                                     ? FindHandheldEvent(calendar, incoming)
+                                     : nullptr) {
+      // The host already holds this handheld record (the same update file delivered again after
+      // a run that could not learn it was applied): updated, never added twice.
+      incoming.number = same->number;
+      *same = incoming;
       ++counts->modified;
     } else if (status == kStatusAdded || status == kStatusModified) {
       incoming.number = calendar->AllocateNumber();

@@ -202,5 +202,62 @@ TEST_F(HostCalendarTest, AnUpdateAddsReplacesAndRemovesByHostNumber) {
   EXPECT_EQ(cal.events[3].description, "Was gone");
 }
 
+// An update file may be delivered again when the run that delivered it was killed before it
+// could remove it: applying it twice must leave the calendar as applying it once did, and an
+// added record the host already holds updates that event.
+TEST_F(HostCalendarTest, AnUpdateAppliedTwiceLeavesTheSameCalendar) {
+  HostCalendar cal;
+  std::string error;
+  ASSERT_TRUE(
+      ParseCalendar("next-number 20\n"
+                    "event 10\nid 00000007\ndate 2024-03-05\ndescription Mine\nend\n"
+                    "event 11\ndate 2024-03-05\ndescription Host only\nend\n"
+                    "event 12\nid 00000009\ndate 2024-03-05\ndescription Bye\nend\n"
+                    "event 13\nid 00000030\ndate 2024-03-06\nrepeating\ndescription Daily\n"
+                    "end\n",
+                    &cal, &error))
+      << error;
+  CVuzurTable update;
+  CVuzurRecord rec(update, 0);
+  auto row = [&](RecordId id, std::optional<int32_t> host, int32_t status, int day, bool repeating,
+                 const char* text) {
+    ASSERT_EQ(update.AppendBlankRecord(rec), 0);
+    velqor::hostfile::ExchangeRecord f;
+    f.recordId = id;
+    f.hostNumber = host;
+    f.startTime = static_cast<int32_t>(Local(2024, 3, day, 9, 0));
+    f.endTime = static_cast<int32_t>(Local(2024, 3, day, 9, 30));
+    f.status = status;
+    f.repeating = repeating;
+    f.hasText = true;
+    f.description = text;
+    ASSERT_EQ(rec.SetExchangeFields(f), 0);
+  };
+  row(0x07, 0, kStatusAdded, 7, false, "Mine, moved");  // the host holds 7: event 10 updated
+  row(0x40, 0, kStatusAdded, 8, false, "New");
+  row(0x41, 77, kStatusModified, 8, false, "Its event is gone");
+  row(0x09, 12, kStatusDeleted, 5, false, "Bye");
+  row(0x30, 0, kStatusAdded, 6, true, "Daily, renamed");  // the occurrence of event 13
+  row(0x30, 0, kStatusAdded, 7, true, "Daily, renamed");
+  row(0x30, 0, kStatusAdded, 8, true, "Daily, renamed");
+
+  UpdateCounts first;
+  ASSERT_TRUE(ApplyUpdate(&cal, update, &first, &error)) << error;
+  EXPECT_EQ(first.added, 4);
+  EXPECT_EQ(first.modified, 2);
+  EXPECT_EQ(first.deleted, 1);
+  const HostEvent* mine = cal.FindNumber(10);
+  ASSERT_NE(mine, nullptr);
+  EXPECT_EQ(mine->description, "Mine, moved");
+  EXPECT_EQ(mine->start, Local(2024, 3, 7, 9, 0));
+  const std::string once = FormatCalendar(cal);
+
+  UpdateCounts second;
+  ASSERT_TRUE(ApplyUpdate(&cal, update, &second, &error)) << error;
+  EXPECT_EQ(FormatCalendar(cal), once);
+  EXPECT_EQ(second.added, 0);
+  EXPECT_EQ(cal.events.size(), 7u);
+}
+
 }  // namespace
 }  // namespace velqor::drivers

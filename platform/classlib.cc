@@ -12,6 +12,8 @@
 #include <map>
 #include <mutex>
 
+#include "platform/crash_points.h"
+
 namespace {
 
 // The registry lives in a function-local static so that registrations running during static
@@ -143,18 +145,30 @@ bool CFile::Open(const std::string& path, unsigned flags, int32_t* cause) {
   }
   if (flags & modeCreate) oflags |= O_CREAT | O_TRUNC;
 
+  // Opened without waiting, so a pipe or device put where a table file belongs is refused
+  // instead of blocking the run; only regular files hold tables.
   int fd;
   do {
-    fd = ::open(path.c_str(), oflags, 0666);
+    fd = ::open(path.c_str(), oflags | O_NONBLOCK, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    *cause = CauseFromErrno(errno);
+    *cause = errno == ENXIO ? kCauseAccessDenied : CauseFromErrno(errno);
     return false;
   }
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  // Anything read must be a regular file; a write-only open may also reach a character device
+  // (nothing is read from it, and the open did not wait).
+  const bool writeOnly = (flags & modeWrite) != 0 && (flags & modeReadWrite) == 0;
+  if (::fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || (writeOnly && S_ISCHR(st.st_mode)))) {
     ::close(fd);
     *cause = kCauseAccessDenied;
+    return false;
+  }
+  const int fl = ::fcntl(fd, F_GETFL);
+  if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
+    const int error = errno;
+    ::close(fd);
+    *cause = CauseFromErrno(error);
     return false;
   }
   // Denying write to others is an advisory lock that every CFile honours: a reader that
@@ -297,6 +311,11 @@ bool CAtomicFile::Open(const std::string& target, int32_t* cause) {
     ::fchmod(fd, st.st_mode & 07777);
   }
   ::close(fd);
+  if (!velqor::platform::ReachPoint(velqor::platform::PointKind::kWrite, target)) {
+    ::unlink(temp.c_str());
+    *cause = kCauseDiskFull;
+    return false;
+  }
   temp_ = temp;
   target_ = target;
   if (!file_.Open(temp_, CFile::modeWrite | CFile::modeCreate, cause)) {
@@ -322,6 +341,7 @@ bool CAtomicFile::Commit(int32_t* cause) {
     *cause = e.cause() != kCauseNone ? e.cause() : kCauseGeneric;
     return false;  // the destructor removes the temporary file
   }
+  velqor::platform::ReachPoint(velqor::platform::PointKind::kRename, target_);
   if (::rename(temp_.c_str(), target_.c_str()) != 0) {
     *cause = CauseFromErrno(errno);
     return false;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/crash_points.h"
 #include "platform/whole_file.h"
 
 namespace velqor::platform {
@@ -61,6 +62,12 @@ bool PlaceFile(const std::string& path, const std::string& bytes, bool replace) 
     if (fd < 0 && errno != EEXIST) return false;
   }
   if (fd < 0) return false;
+  if (!ReachPoint(PointKind::kWrite, path)) {
+    close(fd);
+    unlink(temp.c_str());
+    errno = ENOSPC;
+    return false;
+  }
 
   // A replaced file keeps its permissions.
   struct stat old;
@@ -70,6 +77,7 @@ bool PlaceFile(const std::string& path, const std::string& bytes, bool replace) 
   ok = ok && WriteAll(fd, bytes.data(), bytes.size()) && fsync(fd) == 0;
   ok = (close(fd) == 0) && ok;
   if (ok) {
+    ReachPoint(PointKind::kRename, path);
     if (replace) {
       ok = rename(temp.c_str(), path.c_str()) == 0;
     } else if (link(temp.c_str(), path.c_str()) != 0) {
@@ -103,11 +111,14 @@ bool LocalFileSystem::Copy(const std::string& from, const std::string& to, bool 
 
 bool LocalFileSystem::Move(const std::string& from, const std::string& to) {
   if (from.empty() || to.empty()) return false;
+  ReachPoint(PointKind::kRename, from + " " + to);
   return rename(from.c_str(), to.c_str()) == 0;
 }
 
 bool LocalFileSystem::Delete(const std::string& path) {
-  return !path.empty() && unlink(path.c_str()) == 0;
+  if (path.empty()) return false;
+  ReachPoint(PointKind::kDelete, path);
+  return unlink(path.c_str()) == 0;
 }
 
 std::string LocalFileSystem::ShortPathName(const std::string& path) {

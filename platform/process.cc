@@ -26,6 +26,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
+#include <set>
 
 namespace velqor::platform {
 
@@ -37,6 +39,58 @@ constexpr int kSignalExitBase = 128;
 int32_t StartErrorCode(int error) {
   if (error == ENOENT || error == ENOTDIR) return kNotFound;
   return static_cast<int32_t>(error);
+}
+
+// A host that ignores SIGCHLD (or asks for no zombies) has its children reaped by the kernel,
+// and their exit codes are lost: waitpid answers ECHILD. While a driver of ours runs, the
+// default disposition is put back, and the host's own is restored once the last one is reaped.
+class ChildWaitGuard {
+ public:
+  // Before a start: from here on a child's exit is kept for waitpid.
+  void Starting() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (pending_++ > 0 || !children_.empty()) return;
+    struct sigaction current {};
+    if (sigaction(SIGCHLD, nullptr, &current) != 0) return;
+    const bool reaped = current.sa_handler == SIG_IGN || (current.sa_flags & SA_NOCLDWAIT) != 0;
+    if (!reaped) return;
+    struct sigaction waitable = current;
+    if (waitable.sa_handler == SIG_IGN) waitable.sa_handler = SIG_DFL;
+    waitable.sa_flags &= ~SA_NOCLDWAIT;
+    if (sigaction(SIGCHLD, &waitable, nullptr) == 0) {
+      saved_ = current;
+      restore_ = true;
+    }
+  }
+  // After the start: pid is the child, or 0 when none was started.
+  void Started(pid_t pid) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --pending_;
+    if (pid > 0) children_.insert(pid);
+    RestoreIfIdle();
+  }
+  // The child was reaped (or cannot be waited for).
+  void Gone(pid_t pid) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (children_.erase(pid) != 0) RestoreIfIdle();
+  }
+
+ private:
+  void RestoreIfIdle() {
+    if (pending_ > 0 || !children_.empty() || !restore_) return;
+    sigaction(SIGCHLD, &saved_, nullptr);
+    restore_ = false;
+  }
+  std::mutex mutex_;
+  int pending_ = 0;
+  std::set<pid_t> children_;
+  bool restore_ = false;
+  struct sigaction saved_ {};
+};
+
+ChildWaitGuard& ChildWaits() {
+  static ChildWaitGuard guard;
+  return guard;
 }
 
 class PosixProcessRunner : public ProcessRunner {
@@ -76,7 +130,9 @@ class PosixProcessRunner : public ProcessRunner {
     }
     pid_t pid = 0;
     if (error == 0) {
+      ChildWaits().Starting();
       error = posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environment.data());
+      ChildWaits().Started(error == 0 ? pid : 0);
     }
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
@@ -102,10 +158,11 @@ class PosixProcessRunner : public ProcessRunner {
       return PollResult::kRunning;
     }
     if (waited < 0) {
-      // ECHILD: not a child of ours, or already reaped elsewhere (SIGCHLD ignored); nothing is
-      // left to wait for.
+      // ECHILD: not a child of ours, or already reaped elsewhere; nothing is left to wait for.
+      ChildWaits().Gone(pid);
       return PollResult::kFailed;
     }
+    ChildWaits().Gone(pid);
     if (WIFEXITED(status)) {
       if (exitCode != nullptr) *exitCode = WEXITSTATUS(status);
       return PollResult::kExited;

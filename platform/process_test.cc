@@ -133,6 +133,41 @@ TEST_F(ProcessTest, ASignalReportsOneHundredTwentyEightPlusItsNumber) {
   }
 }
 
+// A host that ignores SIGCHLD, or asks for no zombies, still learns its driver's exit code;
+// its own disposition is back once the driver is reaped.
+TEST_F(ProcessTest, ExitCodesArriveWhenTheHostIgnoresChildSignals) {
+  struct sigaction before {};
+  ASSERT_EQ(sigaction(SIGCHLD, nullptr, &before), 0);
+  struct Case {
+    const char* name;
+    void (*handler)(int);
+    int flags;
+  };
+  const std::vector<Case> cases = {{"SIG_IGN", SIG_IGN, 0},
+                                   {"SA_NOCLDWAIT", SIG_DFL, SA_NOCLDWAIT}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    struct sigaction host {};
+    host.sa_handler = c.handler;
+    host.sa_flags = c.flags;
+    sigemptyset(&host.sa_mask);
+    ASSERT_EQ(sigaction(SIGCHLD, &host, nullptr), 0);
+    for (const auto& [argv, expected] :
+         std::vector<std::pair<Words, int32_t>>{{{"/bin/true"}, 0}, {{"/bin/false"}, 1}}) {
+      ProcessId process = 0;
+      ASSERT_EQ(GetProcessRunner().Start(argv, {}, &process), 0);
+      int32_t code = -5;
+      EXPECT_EQ(WaitFor(process, &code), PollResult::kExited) << argv[0];
+      EXPECT_EQ(code, expected) << argv[0];
+    }
+    struct sigaction after {};
+    ASSERT_EQ(sigaction(SIGCHLD, nullptr, &after), 0);
+    EXPECT_EQ(after.sa_handler, c.handler);
+    EXPECT_EQ(after.sa_flags & SA_NOCLDWAIT, c.flags);
+  }
+  ASSERT_EQ(sigaction(SIGCHLD, &before, nullptr), 0);
+}
+
 TEST_F(ProcessTest, PollingWhatIsNoChildFails) {
   int32_t code = 0;
   EXPECT_EQ(GetProcessRunner().Poll(1, &code), PollResult::kFailed);

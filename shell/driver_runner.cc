@@ -1,6 +1,11 @@
 #include "shell/driver_runner.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 #include "platform/clock.h"
@@ -124,17 +129,28 @@ int32_t RunHostDriver(const std::string& commandLine, const std::string& environ
 
 void ReportDriverErrors(const std::string& shortDirectory) {
   const std::string path = shortDirectory + "conderr.txt";
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return;
+  // Opened without waiting and read only when it is a regular file: a pipe or device put there
+  // must not hold up the run.
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return;
+  }
   std::string raw;
   char chunk[4096];
   while (raw.size() < kMaxErrorText) {
     const size_t want = std::min(sizeof(chunk), kMaxErrorText - raw.size());
-    const size_t got = std::fread(chunk, 1, want, file);
-    raw.append(chunk, got);
-    if (got < want) break;
+    const ssize_t got = ::read(fd, chunk, want);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    raw.append(chunk, static_cast<size_t>(got));
   }
-  std::fclose(file);
+  ::close(fd);
   // Read as text: a CR LF pair is one line end.
   std::string text;
   text.reserve(raw.size());

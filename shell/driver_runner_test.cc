@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -246,6 +247,20 @@ TEST_F(DriverRunnerTest, ErrorFileTexts) {
   std::filesystem::remove(dir_ + "conderr.txt");
   ReportDriverErrors(dir_);
   EXPECT_TRUE(log_.entries().empty());
+}
+
+// A pipe with no writer would block a plain open forever; a directory or pipe is no error text.
+TEST_F(DriverRunnerTest, ErrorFileThatIsNoRegularFileIsNeitherWaitedOnNorRead) {
+  const std::string path = dir_ + "conderr.txt";
+  std::filesystem::remove(path);
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  ReportDriverErrors(dir_);
+  EXPECT_TRUE(log_.entries().empty());
+  std::filesystem::remove(path);
+  std::filesystem::create_directory(path);
+  ReportDriverErrors(dir_);
+  EXPECT_TRUE(log_.entries().empty());
+  std::filesystem::remove(path);
 }
 
 }  // namespace

@@ -25,7 +25,8 @@ const char kHandheldHelp[] =
     "  delete ID [--archive]        marks the record deleted (--archive: kept for archiving)\n"
     "  categories [--json]          the category list\n"
     "  category add NAME | category rename NAME NEW | category delete NAME\n"
-    "  import FILE.pdb              installs a database file on the handheld\n"
+    "  import FILE.pdb [--replace]  installs a database file on the handheld (--replace: also\n"
+    "                               one that is not a Date Book under the Date Book's name)\n"
     "  export FILE.pdb [--db NAME]  writes a database (default the Date Book) to a file\n"
     "Appointment options:\n"
     "  --date YYYY-MM-DD  --start HH:MM  --end HH:MM  --untimed\n"
@@ -41,20 +42,28 @@ const std::vector<OptionSpec> kAppointmentOptions = {
     {"public", false},  {"category", true},   {"alarm", true},    {"no-alarm", false},
     {"repeat", true},   {"no-repeat", false}, {"every", true},    {"until", true},
     {"forever", false}, {"on", true},         {"except", true},   {"json", false},
-    {"all", false},     {"archive", false},   {"db", true}};
+    {"all", false},     {"archive", false},   {"db", true},       {"replace", false}};
 
 const char* const kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 
 struct Loaded {
   ProfilePaths paths;
+  ProfileLock lock;
   HandheldStore store;
   platform::HandheldDatabase* db = nullptr;
 };
 
-bool LoadHandheld(const std::string& root, Loaded* out, int* status) {
+// A command that changes the handheld holds the profile's lock from before it reads until it
+// has written, and first completes what a killed run left.
+bool LoadHandheld(const std::string& root, const std::string& command, bool writes, Loaded* out,
+                  int* status) {
   std::string error;
   out->paths = PathsOf(root);
-  if (!CheckProfile(out->paths, &error) || !out->store.Load(out->paths.handheld, &error)) {
+  const int64_t now = std::time(nullptr);
+  if (!CheckProfile(out->paths, &error) ||
+      (writes && !out->lock.Acquire(out->paths, "hotsync handheld " + command, now, &error)) ||
+      !out->store.Load(out->paths.handheld, &error) ||
+      (writes && !out->store.Recover(now, &error))) {
     *status = Failure(error);
     return false;
   }
@@ -560,12 +569,18 @@ int Category(Loaded& loaded, const ParsedArgs& args) {
 }
 
 int Import(const ParsedArgs& args) {
-  if (int s = RejectOptions(args, {}, "import")) return s;
+  if (int s = RejectOptions(args, {"replace"}, "import")) return s;
   if (args.positional.size() != 3) return UsageError("handheld import needs FILE.pdb");
   const ProfilePaths paths = PathsOf(args.positional[0]);
   std::string error;
+  ProfileLock lock;
   HandheldStore store;
-  if (!CheckProfile(paths, &error) || !store.Load(paths.handheld, &error)) return Failure(error);
+  const int64_t now = std::time(nullptr);
+  if (!CheckProfile(paths, &error) ||
+      !lock.Acquire(paths, "hotsync handheld import", now, &error) ||
+      !store.Load(paths.handheld, &error) || !store.Recover(now, &error)) {
+    return Failure(error);
+  }
   const std::string& file = args.positional[2];
   std::string bytes;
   if (!std::filesystem::is_regular_file(file) || !platform::GetFileSystem().ReadAll(file, &bytes)) {
@@ -579,6 +594,18 @@ int Import(const ParsedArgs& args) {
       parsed.db.appInfo.size() < kCategoryBlockSize) {
     return Failure(file + ": the Date Book's application info block is too short (" +
                    std::to_string(parsed.db.appInfo.size()) + " bytes); nothing was installed");
+  }
+  // Under the Date Book's name only a Date Book goes in unasked: anything else would replace
+  // the user's appointments with a database the conduit cannot read.
+  if (parsed.db.name == kDatebookName &&
+      (parsed.db.creator != FourCC("date") || parsed.db.type != FourCC("DATA")) &&
+      !args.Has("replace")) {
+    return Failure(
+        file + ": holds a database named " + kDatebookName + " that is not a Date Book (creator '" +
+        FourCCText(parsed.db.creator) + "', type '" + FourCCText(parsed.db.type) +
+        "'); installing it replaces " +
+        (store.Find(kDatebookName) ? "the handheld's Date Book" : "the Date Book's file") +
+        ". Give --replace to install it anyway; nothing was installed");
   }
   // The file is installed as it is, byte for byte.
   const std::string target = store.PathOf(parsed.db.name);
@@ -635,7 +662,9 @@ int CmdHandheld(int argc, char** argv, int first) {
   }
   Loaded loaded;
   int status;
-  if (!LoadHandheld(args.positional[0], &loaded, &status)) return status;
+  const bool writes = command != "list" && command != "categories" && command != "export" &&
+                      !(command == "category" && args.positional.size() == 2);
+  if (!LoadHandheld(args.positional[0], command, writes, &loaded, &status)) return status;
   if (command == "list") return List(loaded, args);
   if (command == "add") return AddOrEdit(loaded, args, true);
   if (command == "edit") return AddOrEdit(loaded, args, false);

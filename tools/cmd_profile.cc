@@ -251,6 +251,11 @@ int CmdInit(int argc, char** argv, int first) {
                                                  std::string("timezone ") + zone + "\n")) {
     return fail(paths.user + "/filehost.conf: cannot be written");
   }
+  // The lock file is part of the profile from the start, so that the first command that takes
+  // the lock leaves the profile as it found it.
+  if (!platform::GetFileSystem().WriteAtomically(staged.lock, "")) {
+    return fail(paths.lock + ": cannot be written");
+  }
   fs::rename(temp, paths.root, ec);
   if (ec) return fail(paths.root + ": cannot be created: " + ec.message());
   std::printf("Created the profile %s for %s (driver %s, %d days)\n", paths.root.c_str(),

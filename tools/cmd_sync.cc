@@ -9,6 +9,7 @@
 
 #include "hostfile/vuzur_table.h"
 #include "platform/clock.h"
+#include "platform/crash_points.h"
 #include "platform/fault_link.h"
 #include "platform/files.h"
 #include "platform/handles.h"
@@ -41,7 +42,13 @@ const char kSyncHelp[] =
     "  --now \"YYYY-MM-DD HH:MM[:SS]\"  pins the conduit's clock (local time)\n"
     "  --inject FUNCTION@N=STATUS  the Nth call of a Sync Manager function fails with STATUS\n"
     "                            (N+ : that call and every later one); may be repeated\n"
+    "  --crash-at N              for crash tests: the run is killed just before its Nth\n"
+    "                            durable change (file write, rename or deletion, handheld write)\n"
+    "  --disk-full-at N          for crash tests: every file and handheld write from the Nth\n"
+    "                            durable change on fails as on a full disk\n"
     "  --log-json FILE           writes this synchronization's log entries as JSON lines\n"
+    "  --calls FILE              writes the Sync Manager calls of the run, one per line\n"
+    "                            (function and status), for fault tests\n"
     "  --conduit LIBRARY         conduit module to load (default: this build's libvelqor.so)\n"
     "  --allow-host-wipe         lets this synchronization go on when the host calendar has\n"
     "                            no events for the synchronized days though the last one\n"
@@ -104,7 +111,10 @@ struct SyncOptions {
   int32_t firstSync = 0;
   std::optional<int64_t> now;
   std::vector<std::string> injections;
+  int crashAt = 0;
+  int diskFullAt = 0;
   std::string logJson;
+  std::string calls;
   std::string conduit;
   bool dryRun = false;
   bool verbose = false;
@@ -139,10 +149,21 @@ void PrintChanges(const char* side, const std::vector<RecordChange>& changes, bo
 // the summaries.
 int RunSync(const ProfilePaths& paths, const SyncOptions& options, const std::string& shownRoot) {
   std::string error;
+  platform::StopAtPoint(options.crashAt);
+  platform::FailWritesFromPoint(options.diskFullAt);
   platform::FileSettingsStore store(paths.settings);
   if (!store.Load(&error)) return Failure(shownRoot + "/settings: damaged settings file: " + error);
+  const int64_t startTime = options.now ? *options.now : static_cast<int64_t>(std::time(nullptr));
+  // What a killed run left is completed (the handheld's journals) or removed (temporary files)
+  // before anything else is read.
+  RemoveLeftovers(paths);
   HandheldStore handheld;
   if (!handheld.Load(paths.handheld, &error)) return Failure(error);
+  if (!handheld.Recover(startTime, &error)) {
+    return Failure(error +
+                   "; the handheld's file cannot be brought up to date, so nothing was "
+                   "synchronized");
+  }
 
   const std::string user = GetText(store, kHotSyncKeyPath, kUserNameValue).value_or("");
   if (user.empty()) return Failure(shownRoot + ": the profile names no HotSync user");
@@ -166,7 +187,6 @@ int RunSync(const ProfilePaths& paths, const SyncOptions& options, const std::st
     return store.Remove(kHotSyncKeyPath, kNextSyncTypeValue);
   };
 
-  const int64_t startTime = options.now ? *options.now : static_cast<int64_t>(std::time(nullptr));
   if (!options.type && type == kDoNothingSyncType) {
     std::printf("Date Book: nothing to do, as chosen with hotsync configure\n");
     if (!consumeChoice()) return Failure(shownRoot + "/settings: cannot be written");
@@ -185,7 +205,7 @@ int RunSync(const ProfilePaths& paths, const SyncOptions& options, const std::st
   if (dbBefore) before = std::make_unique<platform::HandheldDatabase>(*dbBefore);
 
   // The seams the conduit reaches the handheld, the log, the clock and the driver through.
-  platform::FaultInjectingLink link(&handheld.handheld());
+  platform::FaultInjectingLink link(&handheld.link());
   for (const auto& rule : options.injections) link.AddRule(rule);
   platform::MemoryLog log;
   std::unique_ptr<platform::FixedClock> clock;
@@ -238,12 +258,16 @@ int RunSync(const ProfilePaths& paths, const SyncOptions& options, const std::st
   }
 
   // A handheld keeps what was written to it before a connection broke: written back always.
+  // A change that could not be kept, or a file that cannot be written, fails the run; what was
+  // journaled is folded in by the next one.
   int status = kExitClean;
-  std::string saveError;
+  std::string saveError = handheld.JournalFailure();
   if (!options.dryRun) {
     std::vector<std::string> written;
-    if (!handheld.Save(startTime, &written, &saveError)) status = kExitFailed;
+    std::string why;
+    if (!handheld.Save(startTime, &written, &why) && saveError.empty()) saveError = why;
   }
+  if (!saveError.empty()) status = kExitFailed;
 
   bool failed = result != 0;
   bool problems = false;
@@ -258,13 +282,17 @@ int RunSync(const ProfilePaths& paths, const SyncOptions& options, const std::st
   const bool deliveryOnly = !extracted && observer.updateSeen;
   const bool nothingRan = !extracted && !observer.updateSeen && log.entries().empty();
   if (nothingRan) failed = true;
-  if (failed) {
+  if (failed || !saveError.empty()) {
     status = kExitFailed;
   } else if (problems && status == kExitClean) {
     status = kExitProblems;
   }
 
   std::string out;
+  if (!saveError.empty()) {
+    out += "The synchronization failed: the handheld's file was not written (" + saveError +
+           "). The next synchronization completes it.\n";
+  }
   out += std::string(options.dryRun ? "Dry run of a HotSync" : "HotSync") + " for " + user +
          " on " + platform::FormatLocal(startTime, "%Y-%m-%d %H:%M:%S") + ", " +
          SyncTypeName(type) + ", " + conduit.DisplayName() + "\n";
@@ -308,8 +336,18 @@ int RunSync(const ProfilePaths& paths, const SyncOptions& options, const std::st
   if (options.dryRun) out += "Nothing was changed.\n";
   std::fputs(out.c_str(), stdout);
   std::fflush(stdout);
-  if (!saveError.empty()) Failure(saveError);
+  if (!saveError.empty()) Failure("the synchronization failed: " + saveError);
 
+  if (!options.calls.empty()) {
+    std::string text;
+    for (const auto& call : link.calls()) {
+      text += call.function + " " + std::to_string(call.status) + "\n";
+    }
+    if (!platform::GetFileSystem().WriteAtomically(options.calls, text)) {
+      Failure(options.calls + ": cannot be written");
+      status = kExitFailed;
+    }
+  }
   if (!options.logJson.empty()) {
     std::string json;
     for (const auto& e : log.entries()) {
@@ -374,7 +412,10 @@ int CmdSync(int argc, char** argv, int first) {
                   {"first-sync", true},
                   {"now", true},
                   {"log-json", true},
+                  {"calls", true},
                   {"inject", true},
+                  {"crash-at", true},
+                  {"disk-full-at", true},
                   {"conduit", true},
                   {"dry-run", false},
                   {"verbose", false},
@@ -416,6 +457,17 @@ int CmdSync(int argc, char** argv, int first) {
     if (!probe.AddRule(rule)) return UsageError("--inject: not FUNCTION@N=STATUS: " + rule);
     options.injections.push_back(rule);
   }
+  for (const auto& [name, target] :
+       {std::pair{"crash-at", &options.crashAt}, std::pair{"disk-full-at", &options.diskFullAt}}) {
+    if (!args.Has(name)) continue;
+    auto n = ParseInteger(args.Get(name));
+    if (!n || *n < 1 || *n > INT32_MAX) {
+      return UsageError(std::string("--") + name + ": not a positive number: " + args.Get(name));
+    }
+    *target = static_cast<int>(*n);
+  }
+  options.calls = args.Get("calls");
+  if (args.Has("calls") && options.calls.empty()) return UsageError("--calls: no file");
   options.logJson = args.Get("log-json");
   if (args.Has("log-json") && options.logJson.empty()) return UsageError("--log-json: no file");
   options.conduit = args.Get("conduit");
@@ -426,6 +478,12 @@ int CmdSync(int argc, char** argv, int first) {
 
   const ProfilePaths paths = PathsOf(args.positional[0]);
   if (!CheckProfile(paths, &error)) return Failure(error);
+  // Held until the process ends, however it ends; a dry run holds it while it copies.
+  ProfileLock lock;
+  if (!lock.Acquire(paths, options.dryRun ? "hotsync sync --dry-run" : "hotsync sync",
+                    std::time(nullptr), &error)) {
+    return Failure(error);
+  }
   if (!options.dryRun) return RunSync(paths, options, paths.root);
 
   // A dry run synchronizes a copy: the profile itself is only read.
