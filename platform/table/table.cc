@@ -288,7 +288,8 @@ void CBaseTable::RecordIdChanging(CRow* row, int32_t from, int32_t to) {
 }
 
 CRow* CBaseTable::AdoptRow(std::unique_ptr<CRow> row) {
-  rows_.reserve(rows_.size() + 1);  // the one step that may fail comes before any change
+  // The one step that may fail comes before any change; the capacity still grows by doubling.
+  if (rows_.size() == rows_.capacity()) rows_.reserve(std::max<size_t>(16, 2 * rows_.size()));
   row->sequence = nextSequence_;
   if (idIndexBuilt_) IndexRow(row.get());
   ++nextSequence_;
