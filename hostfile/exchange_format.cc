@@ -8,7 +8,6 @@
 namespace velqor::hostfile {
 namespace {
 
-using velqor::platform::FormatLocal;
 using velqor::platform::MakeLocalTime;
 
 constexpr std::string_view kPrivatePrefix = "PERS:";
@@ -110,6 +109,25 @@ std::string Decimal(const char* format, long value) {
   char buffer[24];
   const int n = std::snprintf(buffer, sizeof buffer, format, value);
   return std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
+// Appends `value` (0 or more, below 10^width) as `width` decimal digits with leading zeros.
+// Every line of a file passes here several times; snprintf and strftime cost more than the
+// rest of the line.
+void AppendDigits(std::string* out, int64_t value, int width) {
+  char digits[20];
+  for (int i = width - 1; i >= 0; --i) {
+    digits[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  out->append(digits, static_cast<size_t>(width));
+}
+
+// "HH:MM" of a broken-down local time.
+void AppendClock(std::string* out, const velqor::platform::LocalTime& t) {
+  AppendDigits(out, t.hour, 2);
+  out->push_back(':');
+  AppendDigits(out, t.minute, 2);
 }
 
 }  // namespace
@@ -234,32 +252,35 @@ bool FormatExchangeRecord(const ExchangeRecord& record, std::string* out) {
   line.reserve(kRecordHeaderWidth + 2 + record.description.size() + record.note.size());
 
   if (record.recordId) {
-    char id[16];
-    std::snprintf(id, sizeof id, "%08X", static_cast<unsigned>(*record.recordId));
-    line += id;
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (int shift = 28; shift >= 0; shift -= 4) line += kHex[(*record.recordId >> shift) & 0xF];
   } else {
-    line += std::string(8, ' ');
+    line.append(8, ' ');
   }
 
   if (record.hostNumber) {
     if (*record.hostNumber < 0 || *record.hostNumber > kMaxFieldValue) return false;
-    line += Decimal("%04ld", *record.hostNumber);
+    AppendDigits(&line, *record.hostNumber, 4);
   } else {
-    line += std::string(4, ' ');
+    line.append(4, ' ');
   }
 
-  const std::string date = FormatLocal(record.startTime, "%Y%m%d");
-  if (date.size() != 8) return false;
-  line += date;
+  velqor::platform::LocalTime start{};
+  if (!velqor::platform::BreakDownLocal(record.startTime, &start) || start.year < 1000 ||
+      start.year > 9999) {
+    return false;
+  }
+  AppendDigits(&line, start.year, 4);
+  AppendDigits(&line, start.month, 2);
+  AppendDigits(&line, start.day, 2);
 
   if (record.untimed) {
-    line += std::string(10, ' ');
+    line.append(10, ' ');
   } else {
-    const std::string start = FormatLocal(record.startTime, "%H:%M");
-    const std::string end = FormatLocal(record.endTime, "%H:%M");
-    if (start.size() != 5 || end.size() != 5) return false;
-    line += start;
-    line += end;
+    velqor::platform::LocalTime end{};
+    if (!velqor::platform::BreakDownLocal(record.endTime, &end)) return false;
+    AppendClock(&line, start);
+    AppendClock(&line, end);
   }
 
   line += StatusCharFor(record.status);
@@ -271,7 +292,7 @@ bool FormatExchangeRecord(const ExchangeRecord& record, std::string* out) {
                          &unit)) {
       return false;
     }
-    line += Decimal("%02ld", advance);
+    AppendDigits(&line, advance, 2);
     line += static_cast<char>('0' + unit);
   } else {
     line += "000";
@@ -281,7 +302,7 @@ bool FormatExchangeRecord(const ExchangeRecord& record, std::string* out) {
 
   const std::string text = EncodeText(record.description, record.note, record.isPrivate);
   if (text.size() > static_cast<size_t>(kMaxFieldValue)) return false;
-  line += Decimal("%04ld", static_cast<long>(text.size()));
+  AppendDigits(&line, static_cast<int64_t>(text.size()), 4);
   line += text;
   line += "\r\n";
 

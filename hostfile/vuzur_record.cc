@@ -10,7 +10,7 @@ constexpr int kFirstEventField = kFldStartTime;
 constexpr int kLastEventField = kFldRepeatInterval;
 
 CIntegerField* HostNumberField(const CBaseRecord& record) {
-  return dynamic_cast<CIntegerField*>(record.GetField(kFldHostNumber));
+  return FieldAs<CIntegerField>(record.GetField(kFldHostNumber));
 }
 
 }  // namespace
@@ -18,7 +18,7 @@ CIntegerField* HostNumberField(const CBaseRecord& record) {
 namespace {
 
 bool AlarmOff(const CBaseRecord& record) {
-  const auto* alarm = dynamic_cast<const CBooleanField*>(record.GetField(kFldAlarmSet));
+  const auto* alarm = FieldAs<CBooleanField>(record.GetField(kFldAlarmSet));
   return alarm != nullptr && !alarm->Get();
 }
 

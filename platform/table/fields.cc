@@ -72,7 +72,7 @@ bool EncodeFieldValue(const CBaseField& field, std::string* out) {
   switch (field.GetType()) {
     case kFieldInteger:
     case kFieldTime: {
-      const auto* f = dynamic_cast<const CIntegerField*>(&field);
+      const auto* f = field.AsInteger();
       if (f == nullptr) return false;
       int32_t value = 0;
       f->GetValue(value);
@@ -80,20 +80,20 @@ bool EncodeFieldValue(const CBaseField& field, std::string* out) {
       return true;
     }
     case kFieldBoolean: {
-      const auto* f = dynamic_cast<const CBooleanField*>(&field);
+      const auto* f = field.AsBoolean();
       if (f == nullptr) return false;
       PutU8(out, f->Get() ? 1 : 0);
       return true;
     }
     case kFieldText: {
-      const auto* f = dynamic_cast<const CTextField*>(&field);
+      const auto* f = field.AsText();
       if (f == nullptr || f->Get().size() > kMaxTextLength) return false;
       PutU32(out, static_cast<uint32_t>(f->Get().size()));
       out->append(f->Get());
       return true;
     }
     case kFieldRepeat: {
-      const auto* f = dynamic_cast<const CRepeatField*>(&field);
+      const auto* f = field.AsRepeat();
       if (f == nullptr || f->exceptions.size() > kMaxExceptions) return false;
       const CRepeateDayInfo& rule = f->rule;
       PutU8(out, static_cast<uint8_t>(rule.GetMyBrand()));
@@ -119,7 +119,7 @@ bool EncodeFieldValue(const CBaseField& field, std::string* out) {
 
 int CIntegerField::Compare(const CBaseField& other) const {
   if (other.GetType() != GetType()) return 1;
-  const auto* o = dynamic_cast<const CIntegerField*>(&other);
+  const auto* o = other.AsInteger();
   if (o == nullptr) return 1;
   return Order(value_, o->value_);
 }
@@ -130,9 +130,9 @@ std::unique_ptr<CBaseField> CIntegerField::Clone() const {
 
 bool CIntegerField::CopyFrom(const CBaseField& other) {
   if (other.GetType() != GetType()) return false;
-  const auto* o = dynamic_cast<const CIntegerField*>(&other);
+  const auto* o = other.AsInteger();
   if (o == nullptr) return false;
-  value_ = o->value_;
+  Set(o->value_);
   return true;
 }
 
@@ -143,7 +143,7 @@ void CIntegerField::Store(CArchive& archive) const {
 }
 
 void CIntegerField::Load(CArchive& archive) {
-  value_ = GetI32(archive);
+  Set(GetI32(archive));
 }
 
 std::unique_ptr<CBaseField> CTimeField::Clone() const {
@@ -154,7 +154,7 @@ std::unique_ptr<CBaseField> CTimeField::Clone() const {
 // Boolean
 
 int CBooleanField::Compare(const CBaseField& other) const {
-  const auto* o = dynamic_cast<const CBooleanField*>(&other);
+  const auto* o = other.AsBoolean();
   if (o == nullptr || other.GetType() != GetType()) return 1;
   return Order(value_, o->value_);
 }
@@ -166,7 +166,7 @@ std::unique_ptr<CBaseField> CBooleanField::Clone() const {
 }
 
 bool CBooleanField::CopyFrom(const CBaseField& other) {
-  const auto* o = dynamic_cast<const CBooleanField*>(&other);
+  const auto* o = other.AsBoolean();
   if (o == nullptr || other.GetType() != GetType()) return false;
   value_ = o->value_;
   return true;
@@ -188,7 +188,7 @@ void CBooleanField::Load(CArchive& archive) {
 // Text
 
 int CTextField::Compare(const CBaseField& other) const {
-  const auto* o = dynamic_cast<const CTextField*>(&other);
+  const auto* o = other.AsText();
   if (o == nullptr || other.GetType() != GetType()) return 1;
   const int c = value_.compare(o->value_);
   return c < 0 ? -1 : (c > 0 ? 1 : 0);
@@ -201,7 +201,7 @@ std::unique_ptr<CBaseField> CTextField::Clone() const {
 }
 
 bool CTextField::CopyFrom(const CBaseField& other) {
-  const auto* o = dynamic_cast<const CTextField*>(&other);
+  const auto* o = other.AsText();
   if (o == nullptr || other.GetType() != GetType()) return false;
   value_ = o->value_;
   return true;
@@ -233,7 +233,7 @@ void CTextField::Load(CArchive& archive) {
 // Repeat rule and exceptions
 
 int CRepeatField::Compare(const CBaseField& other) const {
-  const auto* o = dynamic_cast<const CRepeatField*>(&other);
+  const auto* o = other.AsRepeat();
   if (o == nullptr || other.GetType() != GetType()) return 1;
   if (!(rule == o->rule)) return 1;
   // The exceptions are a set of days; the order in which they were added does not matter.
@@ -252,7 +252,7 @@ std::unique_ptr<CBaseField> CRepeatField::Clone() const {
 }
 
 bool CRepeatField::CopyFrom(const CBaseField& other) {
-  const auto* o = dynamic_cast<const CRepeatField*>(&other);
+  const auto* o = other.AsRepeat();
   if (o == nullptr || other.GetType() != GetType()) return false;
   if (o == this) return true;
   rule = o->rule;

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <new>
 
 #include "platform/table/table.h"
 
@@ -17,7 +18,7 @@ struct Key {
 Key KeyOf(const CRow* row, int index, bool asUnsigned) {
   Key key;
   if (row == nullptr || index < 0 || static_cast<size_t>(index) >= row->fields.size()) return key;
-  const auto* f = dynamic_cast<const CIntegerField*>(row->fields[index].get());
+  const auto* f = FieldAs<CIntegerField>(row->fields[index].get());
   if (f == nullptr) return key;
   int32_t value = 0;
   f->GetValue(value);
@@ -49,7 +50,10 @@ CBaseIterator::CBaseIterator(const CBaseIterator& other)
       sortedById_(other.sortedById_),
       order_(other.order_),
       index_(other.index_),
-      current_(other.current_) {
+      current_(other.current_),
+      idOrderPending_(other.idOrderPending_),
+      sortedBelow_(other.sortedBelow_),
+      foundById_(other.foundById_) {
   if (table_ != nullptr) table_->iterators_.push_back(this);
 }
 
@@ -65,23 +69,23 @@ CBaseIterator& CBaseIterator::operator=(const CBaseIterator& other) {
   order_ = other.order_;
   index_ = other.index_;
   current_ = other.current_;
+  idOrderPending_ = other.idOrderPending_;
+  sortedBelow_ = other.sortedBelow_;
+  foundById_ = other.foundById_;
   return *this;
 }
 
 namespace {
 
-enum class SortKey { kRecordId, kStatus, kCategory };
+enum class SortKey { kStatus, kCategory };
 
 }  // namespace
 
-// The three sorts share one stable sort over the rows present now.
+// The sorts by status and by category share one stable sort over the rows present now.
 static long SortWalk(CBaseTable& table, SortKey which, std::vector<CRow*>* order) {
   const CBaseSchema* schema = table.GetSchema();
   int index = 0;
   switch (which) {
-    case SortKey::kRecordId:
-      index = schema != nullptr ? schema->RecordIdField() : kFldRecordId;
-      break;
     case SortKey::kStatus:
       index = schema != nullptr ? schema->StatusField() : kFldStatus;
       break;
@@ -89,12 +93,11 @@ static long SortWalk(CBaseTable& table, SortKey which, std::vector<CRow*>* order
       index = schema != nullptr ? schema->CategoryField() : kFldCategory;
       break;
   }
-  const bool asUnsigned = which == SortKey::kRecordId;
   std::vector<std::pair<Key, CRow*>> keyed;
   keyed.reserve(table.RowCount());
   for (size_t i = 0; i < table.RowCount(); ++i) {
     CRow* row = table.RowAt(i);
-    keyed.emplace_back(KeyOf(row, index, asUnsigned), row);
+    keyed.emplace_back(KeyOf(row, index, false), row);
   }
   std::stable_sort(keyed.begin(), keyed.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -106,16 +109,43 @@ static long SortWalk(CBaseTable& table, SortKey which, std::vector<CRow*>* order
 
 long CBaseIterator::SortByRecordId() {
   if (table_ == nullptr) return kTblNoSchema;
-  const long status = SortWalk(*table_, SortKey::kRecordId, &order_);
+  try {
+    table_->BuildIdIndex();
+  } catch (const std::bad_alloc&) {
+    return kTblBadValue;
+  }
+  order_.clear();
   sorted_ = true;
   sortedById_ = true;
+  idOrderPending_ = true;
+  sortedBelow_ = table_->nextSequence_;
+  foundById_ = nullptr;
   index_ = 0;
   current_ = nullptr;
-  return status;
+  return kTblOk;
+}
+
+void CBaseIterator::TakeIdOrder() {
+  if (!idOrderPending_) return;
+  idOrderPending_ = false;
+  order_.clear();
+  if (table_ != nullptr) {
+    order_.reserve(table_->idIndex_.size());
+    for (const CBaseTable::IdEntry& entry : table_->idIndex_) {
+      if (entry.sequence < sortedBelow_) order_.push_back(entry.row);
+    }
+  }
+  if (foundById_ != nullptr) {
+    const auto at = std::find(order_.begin(), order_.end(), foundById_);
+    index_ = at != order_.end() ? static_cast<size_t>(at - order_.begin()) + 1 : 0;
+  }
+  foundById_ = nullptr;
 }
 
 long CBaseIterator::SortByRecordStatus() {
   if (table_ == nullptr) return kTblNoSchema;
+  idOrderPending_ = false;
+  foundById_ = nullptr;
   const long status = SortWalk(*table_, SortKey::kStatus, &order_);
   sorted_ = true;
   sortedById_ = false;
@@ -126,6 +156,8 @@ long CBaseIterator::SortByRecordStatus() {
 
 long CBaseIterator::SortByCatId() {
   if (table_ == nullptr) return kTblNoSchema;
+  idOrderPending_ = false;
+  foundById_ = nullptr;
   const long status = SortWalk(*table_, SortKey::kCategory, &order_);
   sorted_ = true;
   sortedById_ = false;
@@ -137,6 +169,8 @@ long CBaseIterator::SortByCatId() {
 long CBaseIterator::UnSort() {
   sorted_ = false;
   sortedById_ = false;
+  idOrderPending_ = false;
+  foundById_ = nullptr;
   order_.clear();
   index_ = 0;
   current_ = nullptr;
@@ -160,12 +194,14 @@ long CBaseIterator::Position(CBaseRecord& record, size_t index) {
 long CBaseIterator::FindFirst(CBaseRecord& record, int /*flag*/) {
   if (table_ == nullptr) return kTblEndOfTable;
   if (record.table_ != table_) return kTblWrongTable;
+  TakeIdOrder();
   return Position(record, 0);
 }
 
 long CBaseIterator::FindNext(CBaseRecord& record, int /*flag*/) {
   if (table_ == nullptr) return kTblEndOfTable;
   if (record.table_ != table_) return kTblWrongTable;
+  TakeIdOrder();
   return Position(record, index_);
 }
 
@@ -175,6 +211,22 @@ long CBaseIterator::FindByRecordId(RecordId id, CBaseRecord& record, int /*flag*
   const CBaseSchema* schema = table_->GetSchema();
   const int field = schema != nullptr ? schema->RecordIdField() : kFldRecordId;
   const Key wanted{true, static_cast<int64_t>(id)};
+
+  if (idOrderPending_) {
+    // The first row with the ID among those the sort took in: rows appended since have higher
+    // sequence numbers, so they come after every row of the walk with the same ID.
+    const auto& index = table_->idIndex_;
+    const uint64_t key = CBaseTable::IdKey(id);
+    const auto at = index.lower_bound(CBaseTable::IdEntry{key, 0, nullptr});
+    if (at != index.end() && at->key == key && at->sequence < sortedBelow_) {
+      record.Bind(at->row);
+      current_ = at->row;
+      foundById_ = at->row;
+      return kTblOk;
+    }
+    current_ = nullptr;
+    return kTblEndOfTable;
+  }
 
   if (sorted_ && sortedById_) {
     // The first row with the ID in the sorted walk.

@@ -18,7 +18,7 @@ long FieldOf(const CBaseRecord& record, int index, T** out) {
   if (!record.IsPositioned()) return kTblNotPositioned;
   CBaseField* field = record.GetField(index);
   if (field == nullptr) return kTblNoField;
-  *out = dynamic_cast<T*>(field);
+  *out = FieldAs<T>(field);
   return *out != nullptr ? kTblOk : kTblWrongFieldType;
 }
 

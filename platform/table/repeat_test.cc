@@ -53,7 +53,8 @@ std::vector<std::string> Series(const CRepeateDayInfo& rule, int32_t start, int3
   return out;
 }
 
-constexpr uint8_t kSun = 1, kMon = 2, kTue = 4, kWed = 8, kThu = 16, kFri = 32, kSat = 64;
+[[maybe_unused]] constexpr uint8_t kSun = 1, kMon = 2, kTue = 4, kWed = 8, kThu = 16, kFri = 32,
+                                   kSat = 64;
 
 TEST(RepeatRuleTest, MaxDateIsTheEndOf2031InLocalTime) {
   struct Case {

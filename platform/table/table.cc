@@ -156,7 +156,7 @@ class Reader {
 
 int32_t StatusOf(const CRow& row, int index) {
   if (index < 0 || static_cast<size_t>(index) >= row.fields.size()) return 0;
-  const auto* f = dynamic_cast<const CIntegerField*>(row.fields[index].get());
+  const auto* f = FieldAs<CIntegerField>(row.fields[index].get());
   int32_t value = 0;
   if (f != nullptr) f->GetValue(value);
   return value;
@@ -210,14 +210,91 @@ CBaseTable::~CBaseTable() {
     iterator->order_.clear();
     iterator->current_ = nullptr;
     iterator->index_ = 0;
+    iterator->idOrderPending_ = false;
+    iterator->foundById_ = nullptr;
   }
   delete m_pSchema;
 }
 
 void CBaseTable::SetSchema(CBaseSchema* schema) {
   if (schema == m_pSchema) return;
+  DropIdIndex();  // the record ID may live in another field now
   delete m_pSchema;
   m_pSchema = schema;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The record ID index
+
+void CIntegerField::NotifyWatch(int32_t value) {
+  watch_->RecordIdChanging(watchedRow_, value_, value);
+}
+
+uint64_t CBaseTable::IdKeyOf(const CRow& row) const {
+  if (idIndexField_ < 0 || static_cast<size_t>(idIndexField_) >= row.fields.size()) return 0;
+  const CIntegerField* f = FieldAs<CIntegerField>(row.fields[idIndexField_].get());
+  if (f == nullptr) return 0;
+  int32_t value = 0;
+  f->GetValue(value);
+  return IdKey(static_cast<uint32_t>(value));
+}
+
+void CBaseTable::IndexRow(CRow* row) {
+  idIndex_.insert(IdEntry{IdKeyOf(*row), row->sequence, row});
+  if (idIndexField_ >= 0 && static_cast<size_t>(idIndexField_) < row->fields.size()) {
+    if (auto* f = FieldAs<CIntegerField>(row->fields[idIndexField_].get())) {
+      f->watch_ = this;
+      f->watchedRow_ = row;
+    }
+  }
+}
+
+void CBaseTable::BuildIdIndex() {
+  const int field = m_pSchema != nullptr ? m_pSchema->RecordIdField() : kFldRecordId;
+  if (idIndexBuilt_ && field == idIndexField_) return;
+  DropIdIndex();
+  idIndexField_ = field;  // a negative one leaves every row without a key
+  try {
+    for (const auto& row : rows_) IndexRow(row.get());
+  } catch (...) {
+    DropIdIndex();
+    throw;
+  }
+  idIndexBuilt_ = true;
+}
+
+void CBaseTable::DropIdIndex() {
+  // Walks still waiting for their order take it while the index is there.
+  for (CBaseIterator* iterator : iterators_) iterator->TakeIdOrder();
+  if (idIndexField_ >= 0) {
+    for (const auto& row : rows_) {
+      if (static_cast<size_t>(idIndexField_) >= row->fields.size()) continue;
+      if (auto* f = FieldAs<CIntegerField>(row->fields[idIndexField_].get())) {
+        f->watch_ = nullptr;
+        f->watchedRow_ = nullptr;
+      }
+    }
+  }
+  idIndex_.clear();
+  idIndexBuilt_ = false;
+  idIndexField_ = -1;
+}
+
+void CBaseTable::RecordIdChanging(CRow* row, int32_t from, int32_t to) {
+  auto node = idIndex_.extract(IdEntry{IdKey(static_cast<uint32_t>(from)), row->sequence, row});
+  if (node.empty()) return;
+  node.value().key = IdKey(static_cast<uint32_t>(to));
+  idIndex_.insert(std::move(node));
+}
+
+CRow* CBaseTable::AdoptRow(std::unique_ptr<CRow> row) {
+  // The one step that may fail comes before any change; the capacity still grows by doubling.
+  if (rows_.size() == rows_.capacity()) rows_.reserve(std::max<size_t>(16, 2 * rows_.size()));
+  row->sequence = nextSequence_;
+  if (idIndexBuilt_) IndexRow(row.get());
+  ++nextSequence_;
+  rows_.push_back(std::move(row));
+  return rows_.back().get();
 }
 
 std::unique_ptr<CBaseField> CBaseTable::ConstructProperField(uint16_t typeCode) {
@@ -230,16 +307,17 @@ CRow* CBaseTable::NewRow() {
   row->fields.reserve(count);
   for (int i = 0; i < count; ++i)
     row->fields.push_back(ConstructProperField(m_pSchema->GetFieldType(i)));
-  rows_.push_back(std::move(row));
-  return rows_.back().get();
+  return AdoptRow(std::move(row));
 }
 
 long CBaseTable::PositionOf(const CRow* row) const {
   if (row == nullptr) return -1;
-  for (size_t i = 0; i < rows_.size(); ++i) {
-    if (rows_[i].get() == row) return static_cast<long>(i);
-  }
-  return -1;
+  // The rows lie in the order of their sequence numbers.
+  auto at = std::lower_bound(
+      rows_.begin(), rows_.end(), row->sequence,
+      [](const std::unique_ptr<CRow>& r, uint64_t sequence) { return r->sequence < sequence; });
+  if (at == rows_.end() || at->get() != row) return -1;
+  return static_cast<long>(at - rows_.begin());
 }
 
 long CBaseTable::AppendBlankRecord(CBaseRecord& record) {
@@ -280,15 +358,15 @@ void CBaseTable::DumpRecords() {
     for (const auto& field : rows_[i]->fields) {
       if (!field) {
         std::fprintf(stderr, " -");
-      } else if (const auto* n = dynamic_cast<const CIntegerField*>(field.get())) {
+      } else if (const auto* n = field->AsInteger()) {
         int32_t v = 0;
         n->GetValue(v);
         std::fprintf(stderr, " %d", static_cast<int>(v));
-      } else if (const auto* b = dynamic_cast<const CBooleanField*>(field.get())) {
+      } else if (const auto* b = field->AsBoolean()) {
         std::fprintf(stderr, " %s", b->Get() ? "true" : "false");
-      } else if (const auto* t = dynamic_cast<const CTextField*>(field.get())) {
+      } else if (const auto* t = field->AsText()) {
         std::fprintf(stderr, " \"%.40s\"", t->Get().c_str());
-      } else if (const auto* r = dynamic_cast<const CRepeatField*>(field.get())) {
+      } else if (const auto* r = field->AsRepeat()) {
         std::fprintf(stderr, " repeat(%d, %zu exceptions)", static_cast<int>(r->rule.GetMyBrand()),
                      r->exceptions.size());
       } else {
@@ -300,6 +378,10 @@ void CBaseTable::DumpRecords() {
 }
 
 void CBaseTable::RemoveRows(const std::vector<bool>& drop) {
+  if (std::find(drop.begin(), drop.end(), true) == drop.end()) return;
+  // A walk that has not taken its order from the index yet takes it now, with the rows still
+  // there, so that it goes on after a dropped row as every other sorted walk does.
+  for (CBaseIterator* iterator : iterators_) iterator->TakeIdOrder();
   std::unordered_set<const CRow*> removed;
   std::vector<size_t> keptBefore(rows_.size() + 1, 0);  // kept rows before each position
   for (size_t i = 0; i < rows_.size(); ++i) {
@@ -332,6 +414,14 @@ void CBaseTable::RemoveRows(const std::vector<bool>& drop) {
     }
   }
 
+  if (idIndexBuilt_) {
+    if (removed.size() == rows_.size()) {
+      idIndex_.clear();
+    } else {
+      for (const CRow* row : removed)
+        idIndex_.erase(IdEntry{IdKeyOf(*row), row->sequence, nullptr});
+    }
+  }
   std::vector<std::unique_ptr<CRow>> kept;
   kept.reserve(keptBefore.back());
   for (auto& row : rows_) {
@@ -450,7 +540,7 @@ void CBaseTable::Serialize(CArchive& archive) {
       if (field) in.Field(*field);
       row->fields.push_back(std::move(field));
     }
-    rows_.push_back(std::move(row));  // only whole rows join the table
+    AdoptRow(std::move(row));  // only whole rows join the table
   }
   in.Checksum();
 }

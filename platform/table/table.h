@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -72,9 +73,24 @@ enum DateBookField : int {
   kDateBookFieldCount = 15,
 };
 
+class CBaseField;
+class CIntegerField;
+class CBooleanField;
+class CTextField;
+class CRepeatField;
+class CBaseTable;
+struct CRow;
+
 class CBaseField {
  public:
   virtual ~CBaseField() = default;
+  // The field as one of the library's value classes (or a class derived from one), else null.
+  // Every field of every row is looked at this way, where a dynamic_cast would cost a walk of
+  // the class hierarchy each time.
+  virtual const CIntegerField* AsInteger() const { return nullptr; }
+  virtual const CBooleanField* AsBoolean() const { return nullptr; }
+  virtual const CTextField* AsText() const { return nullptr; }
+  virtual const CRepeatField* AsRepeat() const { return nullptr; }
   virtual uint16_t GetType() const = 0;
   // 0 when equal; nonzero otherwise (also for a field of another type).
   virtual int Compare(const CBaseField& other) const = 0;
@@ -89,14 +105,21 @@ class CBaseField {
 class CIntegerField : public CBaseField {
  public:
   explicit CIntegerField(int32_t value = 0) : value_(value) {}
+  // A copy holds the value only; the table's watch stays with the row's own field.
+  CIntegerField(const CIntegerField& other) : CBaseField(other), value_(other.value_) {}
+  CIntegerField& operator=(const CIntegerField& other) {
+    Set(other.value_);
+    return *this;
+  }
   long GetValue(int32_t& value) const {
     value = value_;
     return kTblOk;
   }
   long SetValue(int32_t value) {
-    value_ = value;
+    Set(value);
     return kTblOk;
   }
+  const CIntegerField* AsInteger() const override { return this; }
   uint16_t GetType() const override { return kFieldInteger; }
   int Compare(const CBaseField& other) const override;
   std::unique_ptr<CBaseField> Clone() const override;
@@ -105,7 +128,20 @@ class CIntegerField : public CBaseField {
   void Load(CArchive& archive) override;
 
  protected:
+  // Every change of the value goes through here, so that a table indexing its rows by this
+  // field hears of it before it happens.
+  void Set(int32_t value) {
+    if (value == value_) return;
+    if (watch_ != nullptr) NotifyWatch(value);
+    value_ = value;
+  }
   int32_t value_;
+
+ private:
+  friend class CBaseTable;
+  void NotifyWatch(int32_t value);
+  CBaseTable* watch_ = nullptr;  // the table whose record-ID index holds this row
+  CRow* watchedRow_ = nullptr;
 };
 
 class CTimeField : public CIntegerField {
@@ -119,6 +155,7 @@ class CBooleanField : public CBaseField {
  public:
   bool Get() const { return value_; }
   void Set(bool value) { value_ = value; }
+  const CBooleanField* AsBoolean() const override { return this; }
   uint16_t GetType() const override { return kFieldBoolean; }
   int Compare(const CBaseField& other) const override;
   std::unique_ptr<CBaseField> Clone() const override;
@@ -134,6 +171,8 @@ class CTextField : public CBaseField {
  public:
   const std::string& Get() const { return value_; }
   void Set(const std::string& value) { value_ = value; }
+  void Set(std::string&& value) { value_ = std::move(value); }
+  const CTextField* AsText() const override { return this; }
   uint16_t GetType() const override { return kFieldText; }
   int Compare(const CBaseField& other) const override;
   std::unique_ptr<CBaseField> Clone() const override;
@@ -157,6 +196,7 @@ class CRepeatField : public CBaseField {
   // start day skipped that hour at a clock change, so that the time cannot say it; the
   // occurrences on other days keep it. Not part of comparisons or of the file form.
   int32_t startClock = -1;
+  const CRepeatField* AsRepeat() const override { return this; }
   uint16_t GetType() const override { return kFieldRepeat; }
   int Compare(const CBaseField& other) const override;
   std::unique_ptr<CBaseField> Clone() const override;
@@ -195,6 +235,30 @@ class CRepeatField : public CBaseField {
   const DayIndex& Days() const;
   mutable DayIndex dayIndex_;
 };
+
+// The field as the class T (one of the four value classes above), or null.
+template <typename T>
+const T* FieldAs(const CBaseField* field);
+template <>
+inline const CIntegerField* FieldAs<CIntegerField>(const CBaseField* field) {
+  return field != nullptr ? field->AsInteger() : nullptr;
+}
+template <>
+inline const CBooleanField* FieldAs<CBooleanField>(const CBaseField* field) {
+  return field != nullptr ? field->AsBoolean() : nullptr;
+}
+template <>
+inline const CTextField* FieldAs<CTextField>(const CBaseField* field) {
+  return field != nullptr ? field->AsText() : nullptr;
+}
+template <>
+inline const CRepeatField* FieldAs<CRepeatField>(const CBaseField* field) {
+  return field != nullptr ? field->AsRepeat() : nullptr;
+}
+template <typename T>
+T* FieldAs(CBaseField* field) {
+  return const_cast<T*>(FieldAs<T>(static_cast<const CBaseField*>(field)));
+}
 
 // The field a type code makes, or null for a code the library does not know.
 std::unique_ptr<CBaseField> CreateField(uint16_t typeCode);
@@ -243,6 +307,7 @@ class CBaseIterator;
 struct CRow {
   std::vector<std::unique_ptr<CBaseField>> fields;  // null where the type code is unknown
   bool archived = false;
+  uint64_t sequence = 0;  // rises with every row its table appends; the append order
 };
 
 class CBaseTable : public CObject {
@@ -290,6 +355,33 @@ class CBaseTable : public CObject {
  private:
   friend class CBaseRecord;
   friend class CBaseIterator;
+  friend class CIntegerField;
+
+  // The rows in record ID order, kept up to date as rows are appended, dropped and change
+  // their IDs, so that a lookup by ID costs a search and not a sort. Built by the first sort
+  // by record ID; the record-ID fields of indexed rows tell the table of every change.
+  struct IdEntry {
+    uint64_t key;       // 0 for a row without an integer ID field, else 2^32 + the ID
+    uint64_t sequence;  // equal IDs keep the append order
+    CRow* row;
+    bool operator<(const IdEntry& other) const {
+      return key != other.key ? key < other.key : sequence < other.sequence;
+    }
+  };
+  static uint64_t IdKey(uint32_t id) { return (uint64_t{1} << 32) | id; }
+  uint64_t IdKeyOf(const CRow& row) const;
+  void BuildIdIndex();
+  void DropIdIndex();
+  void IndexRow(CRow* row);
+  void RecordIdChanging(CRow* row, int32_t from, int32_t to);
+  // Appends the row (its fields already made) with the next sequence number.
+  CRow* AdoptRow(std::unique_ptr<CRow> row);
+
+  std::set<IdEntry> idIndex_;
+  bool idIndexBuilt_ = false;
+  int idIndexField_ = -1;
+  uint64_t nextSequence_ = 0;
+
   // Drops the rows marked in `drop` (by position) and unbinds every record and iterator entry
   // that pointed at one of them, so that no cursor is left on freed memory.
   void RemoveRows(const std::vector<bool>& drop);
@@ -411,7 +503,8 @@ class CBaseIterator {
   CBaseIterator(const CBaseIterator& other);
   CBaseIterator& operator=(const CBaseIterator& other);
   // Reorder the walk (stable sorts over the rows present now). Rows appended later are not
-  // in a sorted walk; UnSort returns to the live append order.
+  // in a sorted walk; UnSort returns to the live append order. A sort by record ID takes the
+  // IDs as they are when the walk is first stepped through; lookups by ID see the IDs of now.
   long SortByRecordId();
   long SortByRecordStatus();
   long SortByCatId();
@@ -426,10 +519,17 @@ class CBaseIterator {
  private:
   friend class CBaseTable;
   long Position(CBaseRecord& record, size_t index);
+  // Makes the walk of a sort by record ID out of the table's index when it is first walked.
+  void TakeIdOrder();
   CBaseTable* table_;
   bool sorted_ = false;
   bool sortedById_ = false;   // FindByRecordId may search the walk by halves
   std::vector<CRow*> order_;  // the sorted walk
   size_t index_ = 0;
   CRow* current_ = nullptr;
+  // A sort by record ID looks IDs up in the table's index and makes its walk only when walked:
+  // most sorts serve a few lookups. The walk holds the rows appended before the sort.
+  bool idOrderPending_ = false;
+  uint64_t sortedBelow_ = 0;   // rows with a lower sequence number belong to the walk
+  CRow* foundById_ = nullptr;  // where a pending walk goes on from
 };

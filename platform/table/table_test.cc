@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <functional>
 #include <string>
@@ -709,6 +710,110 @@ TEST_F(TableLibIteratorTest, FindNextGoesOnFromARecordFoundById) {
   ASSERT_EQ(it.SortByRecordId(), kTblOk);
   CDateBkRecord r(table_, 0);
   ASSERT_EQ(it.FindByRecordId(3, r), kTblOk);
+  ASSERT_EQ(it.FindNext(r), kTblOk);
+  std::string d;
+  r.GetDescription(d);
+  EXPECT_EQ(d, "c");
+}
+
+// The rows in append order with their IDs read one by one: what a sort by ID must agree with.
+std::string ByIdReference(CDateBkTable& table) {
+  std::vector<std::pair<uint32_t, std::string>> rows;
+  CBaseIterator natural(table);
+  CDateBkRecord r(table, 0);
+  for (long s = natural.FindFirst(r); s == kTblOk; s = natural.FindNext(r)) {
+    RecordId id = 0;
+    std::string d;
+    r.GetRecordId(id);
+    r.GetDescription(d);
+    rows.emplace_back(id, d);
+  }
+  std::stable_sort(rows.begin(), rows.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::string names;
+  for (const auto& row : rows) names += row.second;
+  return names;
+}
+
+TEST_F(TableLibIteratorTest, EachSortByIdSeesTheChangesMadeSinceTheLastOne) {
+  // The table keeps its ID order between sorts; every way a row's ID changes, a row comes or a
+  // row goes must reach it.
+  CDateBkTable other;
+  AddRow(other, 7, 0, 0, "o");
+  CDateBkRecord source(other, 0);
+  CBaseIterator(other).FindFirst(source);
+  CDateBkRecord r(table_, 0);
+  auto onRow = [&](const char* name) {
+    CBaseIterator walk(table_);
+    for (long s = walk.FindFirst(r); s == kTblOk; s = walk.FindNext(r)) {
+      std::string d;
+      r.GetDescription(d);
+      if (d == name) return;
+    }
+    FAIL() << "no row " << name;
+  };
+  struct Step {
+    const char* name;
+    std::function<void()> change;
+  };
+  const Step steps[] = {
+      {"nothing changed", [] {}},
+      {"SetRecordId",
+       [&] {
+         onRow("c");
+         r.SetRecordId(0);
+       }},
+      {"an ID set through the field itself",
+       [&] {
+         onRow("e");
+         FieldAs<CIntegerField>(r.GetField(kFldRecordId))->SetValue(2);
+       }},
+      {"Assign from a row of another table",
+       [&] {
+         onRow("b");
+         r.Assign(source);  // b now reads "o" with ID 7
+       }},
+      {"AppendDuplicateRecord", [&] { table_.AppendDuplicateRecord(source, r, 1); }},
+      {"AppendBlankRecord then SetRecordId",
+       [&] {
+         table_.AppendBlankRecord(r);
+         r.SetRecordId(1);
+         r.SetDescription("n");
+       }},
+      {"PurgeDeletedRecords", [&] { table_.PurgeDeletedRecords(); }},  // drops a
+      {"SetRecordId to the value it has", [&] {
+         onRow("d");
+         r.SetRecordId(2);
+       }}};
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    step.change();
+    CBaseIterator it(table_);
+    ASSERT_EQ(it.SortByRecordId(), kTblOk);
+    for (RecordId id : {0u, 1u, 2u, 3u, 7u, 0x80000001u}) {
+      SCOPED_TRACE(id);
+      // The first row with the ID in a stable order is the first in append order.
+      CBaseIterator natural(table_);
+      const long expected = natural.FindByRecordId(id, r);
+      std::string want;
+      if (expected == kTblOk) r.GetDescription(want);
+      ASSERT_EQ(it.FindByRecordId(id, r), expected);
+      if (expected != kTblOk) continue;
+      std::string got;
+      r.GetDescription(got);
+      EXPECT_EQ(got, want);
+    }
+    EXPECT_EQ(Walk(it, table_), ByIdReference(table_));
+  }
+}
+
+TEST_F(TableLibIteratorTest, AWalkGoesOnFromARowFoundByIdEvenWhenThatRowIsPurged) {
+  CBaseIterator it(table_);
+  ASSERT_EQ(it.SortByRecordId(), kTblOk);  // b d a c e
+  CDateBkRecord r(table_, 0);
+  ASSERT_EQ(it.FindByRecordId(3, r), kTblOk);  // a, status 4
+  ASSERT_EQ(table_.PurgeDeletedRecords(), kTblOk);
+  EXPECT_FALSE(r.IsPositioned());
   ASSERT_EQ(it.FindNext(r), kTblOk);
   std::string d;
   r.GetDescription(d);
