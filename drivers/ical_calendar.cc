@@ -581,7 +581,8 @@ void SetPropertyText(icalcomponent* component, icalproperty_kind kind, const std
     icalcomponent_remove_property(component, p);
     icalproperty_free(p);
   }
-  if (text.empty() && kind != ICAL_SUMMARY_PROPERTY) return;
+  // An empty text value does not parse back in every client: the property is left out.
+  if (text.empty()) return;
   icalproperty* n = icalproperty_new(kind);
   icalproperty_set_value(n, icalvalue_new_text(text.c_str()));
   icalcomponent_add_property(component, n);
