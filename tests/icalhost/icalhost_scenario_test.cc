@@ -489,3 +489,87 @@ TEST_F(IcalScenario, CalDavRoundTripsAndTenDaysConverge) {
 }
 
 }  // namespace
+
+namespace {
+
+// What every host driver owes the conduit's update step: an "added" record whose handheld ID
+// the host already holds updates that event, and the same update file applied twice leaves the
+// same calendar. One case per driver program.
+struct DriverCase {
+  const char* name;
+  const char* program;
+  const char* config;    // the user folder's configuration file
+  const char* settings;  // its content, the zone and the clock pinned
+  const char* calendar;  // what holds the calendar, in the user folder
+};
+
+const DriverCase kDrivers[] = {
+    {"icalhost", ICALHOST_PROGRAM, "icalhost.conf",
+     "calendar cal\ntimezone Europe/Berlin\nnow 2024-03-05 07:00\n", "cal"},
+};
+
+class DriverUpdateContract : public IcalScenario, public ::testing::WithParamInterface<DriverCase> {
+ protected:
+  std::string User() const { return dir_ + "/user/"; }
+  Result Step(const std::string& step, const std::string& file, const std::string& last) {
+    return Spawn({GetParam().program, step, User(), file, "Ann", last});
+  }
+  // The calendar's files and their bytes.
+  std::map<std::string, std::string> Calendar() const {
+    std::map<std::string, std::string> files;
+    const fs::path root = User() + GetParam().calendar;
+    if (fs::is_regular_file(root)) {
+      files[root.string()] = ReadFile(root.string());
+    } else if (fs::is_directory(root)) {
+      for (const auto& e : fs::directory_iterator(root)) {
+        files[e.path().string()] = ReadFile(e.path().string());
+      }
+    }
+    return files;
+  }
+  static std::string Joined(const std::map<std::string, std::string>& files) {
+    std::string all;
+    for (const auto& [name, text] : files) all += text;
+    return all;
+  }
+  void WriteUpdate(const std::string& description) {
+    CVuzurTable table;
+    CVuzurRecord rec(table, 0);
+    ASSERT_EQ(table.AppendBlankRecord(rec), 0);
+    velqor::hostfile::ExchangeRecord f;
+    f.recordId = 0x00D00001;
+    f.startTime = velqor::test_support::Local(2024, 3, 6, 9, 0);
+    f.endTime = velqor::test_support::Local(2024, 3, 6, 9, 30);
+    f.status = kStatusAdded;
+    f.hasText = true;
+    f.description = description;
+    ASSERT_EQ(rec.SetExchangeFields(f), 0);
+    rec.SetStatus(kStatusAdded);
+    ASSERT_EQ(table.SaveTo(User() + "update.dat"), 0);
+  }
+  velqor::test_support::ScopedTimeZone zone_{kZone};
+};
+
+TEST_P(DriverUpdateContract, AnUpdateAppliedTwiceAndAnAddedKnownRecordChangeNothingMore) {
+  fs::create_directories(User() + "cal");
+  WriteFile(User() + GetParam().config, GetParam().settings);
+  Result r = Step("extract", "extract.dat", "7");
+  ASSERT_EQ(r.status, 0) << r.err << ReadFile(User() + "conderr.txt");
+  WriteUpdate("Dentist");
+  ASSERT_EQ(Step("update", "update.dat", "0").status, 0) << ReadFile(User() + "conderr.txt");
+  const auto once = Calendar();
+  EXPECT_EQ(CountOf(Joined(once), "Dentist"), 1u) << Joined(once);
+  ASSERT_EQ(Step("update", "update.dat", "0").status, 0) << ReadFile(User() + "conderr.txt");
+  EXPECT_EQ(Calendar(), once);
+  // The handheld sends the record as added again, changed: the host event follows, once.
+  WriteUpdate("Dentist at 9");
+  ASSERT_EQ(Step("update", "update.dat", "0").status, 0) << ReadFile(User() + "conderr.txt");
+  const std::string after = Joined(Calendar());
+  EXPECT_EQ(CountOf(after, "Dentist at 9"), 1u) << after;
+  EXPECT_EQ(CountOf(after, "Dentist"), 1u) << after;
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, DriverUpdateContract, ::testing::ValuesIn(kDrivers),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
