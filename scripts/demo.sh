@@ -61,3 +61,46 @@ step "The handheld's Date Book"
 "$H" handheld "$P" list
 step "The host calendar"
 cat "$P/user/host-calendar.txt"
+
+step "The same handheld with an iCalendar calendar: a folder of .ics files (a vdir)"
+Q="$root/out/demo-ical"
+V="$root/out/demo-vdir"
+rm -rf "$Q" "$V"
+"$H" init "$Q" --user Ann --days 14 --calendar "$V"
+cp "$P/handheld/DatebookDB.pdb" "$Q/handheld/"
+cat > "$V/lunch-with-carol.ics" <<ICS
+BEGIN:VCALENDAR
+VERSION:2.0
+PRODID:-//velqor//demo//EN
+BEGIN:VEVENT
+UID:lunch-with-carol
+DTSTAMP:${D0//-/}T000000Z
+DTSTART;TZID=America/New_York:${D2//-/}T090000
+DTEND;TZID=America/New_York:${D2//-/}T100000
+SUMMARY:Call with Carol in New York
+END:VEVENT
+END:VCALENDAR
+ICS
+"$H" sync "$Q" --verbose || true
+ls "$V"
+"$H" handheld "$Q" list
+if command -v khal >/dev/null; then
+  step "khal list over the vdir"
+  K="$root/out/demo-khal"
+  mkdir -p "$K/khal"
+  cat > "$K/khal/config" <<KHAL
+[calendars]
+[[demo]]
+path = $V
+type = calendar
+[locale]
+timeformat = %H:%M
+dateformat = %Y-%m-%d
+longdateformat = %Y-%m-%d
+datetimeformat = %Y-%m-%d %H:%M
+longdatetimeformat = %Y-%m-%d %H:%M
+local_timezone = $TZ
+default_timezone = $TZ
+KHAL
+  XDG_CONFIG_HOME="$K" XDG_DATA_HOME="$K" khal list "$D0" 14d
+fi

@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need, when they are missing.
 set -euo pipefail
 need=()
-for pkg in cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev clang clang-format libpalm-perl time; do
+for pkg in cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev clang clang-format libpalm-perl \
+  time libical-dev libsqlite3-dev pkg-config khal vdirsyncer radicale; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -26,7 +26,7 @@ namespace fs = std::filesystem;
 
 const char kInitHelp[] =
     "usage: hotsync init PROFILE --user NAME [--driver PATH] [--hll-path DIR] [--days N]\n"
-    "                    [--user-id ID]\n"
+    "                    [--user-id ID] [--calendar PATH]\n"
     "Creates a profile: a handheld with an empty Date Book, the conduit folder and the\n"
     "conduit's seven settings.\n"
     "  --user NAME      HotSync user name (required)\n"
@@ -34,7 +34,10 @@ const char kInitHelp[] =
     "                   told the zone of TZ in the user folder's filehost.conf)\n"
     "  --hll-path DIR   directory the driver gets as its PATH (default /usr/bin)\n"
     "  --days N         days in the synchronization window (default 30)\n"
-    "  --user-id ID     host user ID (default: empty, the HotSync user name is used)\n";
+    "  --user-id ID     host user ID (default: empty, the HotSync user name is used)\n"
+    "  --calendar PATH  synchronize with an iCalendar calendar through this build's icalhost:\n"
+    "                   a folder of .ics files (a vdir, as khal and vdirsyncer keep it) or\n"
+    "                   a file ending in .ics; created when missing\n";
 
 const char kSettingsHelp[] =
     "usage: hotsync settings PROFILE                         lists the conduit's settings\n"
@@ -57,6 +60,52 @@ const char kBlankRefused[] =
 // Blanks as the driver's command lines are split at.
 bool HasBlank(const std::string& text) {
   return text.find_first_of(" \t") != std::string::npos;
+}
+
+// The iCalendar driver beside this build's reference driver.
+std::string DefaultIcalDriverPath() {
+  const fs::path filehost = DefaultDriverPath();
+  return (filehost.parent_path() / "icalhost").string();
+}
+
+// Makes the calendar exist: a path ending in .ics is one file, anything else a folder of
+// .ics files. Gives back its absolute path, which the driver's configuration holds.
+bool PrepareCalendar(const std::string& given, std::string* absolute, std::string* error) {
+  std::error_code ec;
+  const fs::path path = fs::absolute(given, ec);
+  if (ec) {
+    *error = given + ": not a usable path";
+    return false;
+  }
+  *absolute = path.lexically_normal().string();
+  if (path.extension() == ".ics") {
+    if (fs::exists(path, ec)) {
+      if (!fs::is_regular_file(path, ec)) {
+        *error = *absolute + ": not a file";
+        return false;
+      }
+      return true;
+    }
+    fs::create_directories(path.parent_path(), ec);
+    if (ec || !platform::GetFileSystem().WriteAtomically(
+                  *absolute,
+                  "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//velqor//icalhost//EN\r\n"
+                  "END:VCALENDAR\r\n")) {
+      *error = *absolute + ": the calendar file cannot be created";
+      return false;
+    }
+    return true;
+  }
+  if (fs::exists(path, ec) && !fs::is_directory(path, ec)) {
+    *error = *absolute + ": neither a folder nor a file ending in .ics";
+    return false;
+  }
+  fs::create_directories(path, ec);
+  if (ec) {
+    *error = *absolute + ": the calendar folder cannot be created: " + ec.message();
+    return false;
+  }
+  return true;
 }
 
 bool IsNumberSetting(const std::string& name) {
@@ -143,10 +192,14 @@ class TerminalActionDialog : public platform::ActionDialogUi {
 int CmdInit(int argc, char** argv, int first) {
   ParsedArgs args;
   std::string error;
-  if (!ParseArgs(
-          argc, argv, first,
-          {{"user", true}, {"driver", true}, {"hll-path", true}, {"days", true}, {"user-id", true}},
-          &args, &error)) {
+  if (!ParseArgs(argc, argv, first,
+                 {{"user", true},
+                  {"driver", true},
+                  {"hll-path", true},
+                  {"days", true},
+                  {"user-id", true},
+                  {"calendar", true}},
+                 &args, &error)) {
     return UsageError(error);
   }
   if (args.help) {
@@ -160,7 +213,12 @@ int CmdInit(int argc, char** argv, int first) {
   const std::string user = args.Get("user");
   if (user.empty()) return UsageError("--user: a HotSync user name is required");
   if (user.size() > 255) return UsageError("--user: longer than 255 characters");
-  const std::string driver = args.Has("driver") ? args.Get("driver") : DefaultDriverPath();
+  const bool icalendar = args.Has("calendar");
+  if (icalendar && args.Get("calendar").empty())
+    return UsageError("--calendar: a path is required");
+  const std::string driver = args.Has("driver") ? args.Get("driver")
+                             : icalendar        ? DefaultIcalDriverPath()
+                                                : DefaultDriverPath();
   if (driver.empty() || driver.size() >= shell::kDriverPathSize) {
     return UsageError("--driver: must have 1 to " + std::to_string(shell::kDriverPathSize - 1) +
                       " characters");
@@ -244,11 +302,19 @@ int CmdInit(int argc, char** argv, int first) {
   datebook.db.hasAppInfo = true;
   datebook.db.appInfo = NewDatebookAppInfo();
   if (!WritePdbFile(staged.Datebook(), datebook, &error)) return fail(error);
-  // The reference driver starts with PATH alone: it is told the zone the user works in here.
+  // The drivers start with PATH alone: they are told the zone the user works in here.
   const char* zone = std::getenv("TZ");
-  if (!args.Has("driver") && zone != nullptr && zone[0] != '\0' &&
-      !platform::GetFileSystem().WriteAtomically(staged.user + "/filehost.conf",
-                                                 std::string("timezone ") + zone + "\n")) {
+  if (icalendar) {
+    std::string calendar;
+    if (!PrepareCalendar(args.Get("calendar"), &calendar, &error)) return fail(error);
+    std::string conf = "calendar " + calendar + "\n";
+    if (zone != nullptr && zone[0] != '\0') conf += std::string("timezone ") + zone + "\n";
+    if (!platform::GetFileSystem().WriteAtomically(staged.user + "/icalhost.conf", conf)) {
+      return fail(paths.user + "/icalhost.conf: cannot be written");
+    }
+  } else if (!args.Has("driver") && zone != nullptr && zone[0] != '\0' &&
+             !platform::GetFileSystem().WriteAtomically(staged.user + "/filehost.conf",
+                                                        std::string("timezone ") + zone + "\n")) {
     return fail(paths.user + "/filehost.conf: cannot be written");
   }
   // The lock file is part of the profile from the start, so that the first command that takes
