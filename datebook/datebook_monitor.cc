@@ -54,6 +54,11 @@ std::string CVuzurMonitor::DesktopFilePath() const {
   return FieldText(Properties.directory) + FieldText(Properties.localFileName);
 }
 
+std::string CVuzurMonitor::UndeliveredMarkPath() const {
+  return velqor::shell::UndeliveredMarkPath(FieldText(Properties.directory),
+                                            FieldText(Properties.localFileName));
+}
+
 std::string CVuzurMonitor::BackupFilePath() const {
   return velqor::shell::BackupFilePath(FieldText(Properties.directory),
                                        FieldText(Properties.localFileName));

@@ -114,6 +114,7 @@ class CVuzurMonitor : public CSyncMonitor {
   // The paths of the desktop data file and of its backup.
   std::string DesktopFilePath() const;
   std::string BackupFilePath() const;
+  std::string UndeliveredMarkPath() const;
   void RemoveDesktopSeries(size_t position);
   void RemoveBackupSeries(size_t position);
 

@@ -283,8 +283,16 @@ int32_t CVuzurMonitor::SendDateBookChanges(CVuzurRecord& change, CVuzurRecord& d
     } else if (change.IsModified() != 0) {
       RecordId id = 0;
       change.GetRecordId(id);
-      result = AddConflictCopies(id, desktop);
-      if (result != 0) break;
+      const int32_t copies = AddConflictCopies(id, desktop);
+      if (copies != 0) {
+        if (IsNonFatalError(copies) == 0) {
+          result = copies;
+          break;
+        }
+        // The host's version waits until the handheld's own is safe beside it.
+        Owe(change);
+        continue;
+      }
       KeepPilotCategory(change);
       const int32_t status = ModifyPilotRecord(change);
       if (status != 0) {
@@ -323,9 +331,7 @@ int32_t CVuzurMonitor::SendDateBookChanges(CVuzurRecord& change, CVuzurRecord& d
     if (desktopWalk.GetCurrentRowPosition(position) == 0) OnPilotRecordAdded(desktop, position);
   }
 
-  if (result == 0) {
-    result = HhPurgeDeleted(DbHandle);
-    if (result != 0) LogPurgeFailed();
-  }
+  // The handheld's deleted records are purged by the run once its result is saved: purged
+  // before, a run cut off in between would forget the deletions.
   return result;
 }

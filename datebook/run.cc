@@ -78,7 +78,11 @@ int32_t CVuzurMonitor::Run() {
         status == 0 || (fromSyncMode && IsNonFatalError(status) != 0 && !ReadIncomplete);
     if (save && DesktopTable != nullptr) {
       if (SaveArchives() != 0) LogNotArchived();
-      status = static_cast<int32_t>(DesktopTable->SaveTo(desktopPath));
+      // Marked first: a run cut off after the save hands this result to the host next time,
+      // instead of extracting over it.
+      status = velqor::platform::GetFileSystem().WriteAtomically(UndeliveredMarkPath(), "")
+                   ? static_cast<int32_t>(DesktopTable->SaveTo(desktopPath))
+                   : static_cast<int32_t>(kCauseDiskFull);
       if (status != 0) {
         LogDesktopNotSaved();
         activity = velqor::platform::kLogRunProblems;
@@ -93,7 +97,16 @@ int32_t CVuzurMonitor::Run() {
           LogDesktopNotSaved();
           activity = velqor::platform::kLogRunProblems;
         } else {
-          const int32_t reset = HhResetSyncFlags(DbHandle);
+          const int32_t purged = HhPurgeDeleted(DbHandle);
+          if (purged != 0) {
+            LogPurgeFailed();
+            activity = velqor::platform::kLogRunProblems;
+            if (IsCommsError(purged) != 0) {
+              connectionLost = true;
+              status = purged;
+            }
+          }
+          const int32_t reset = connectionLost ? purged : HhResetSyncFlags(DbHandle);
           if (reset != 0) {
             activity = velqor::platform::kLogRunProblems;
             if (IsCommsError(reset) != 0) connectionLost = true;

@@ -276,5 +276,27 @@ INSTANTIATE_TEST_SUITE_P(
         DescribeCase{9, 5, false, kFifty,
                      "       " + kFifty.substr(0, 40) + ", 3/7/1997, 9:05am"}));
 
+// The handheld's deleted records are purged once the result is saved; a failed purge is
+// reported and leaves them marked, for the next run to read again.
+TEST_F(RunTest, DeletedRecordsArePurgedAfterTheSaveAndAFailedPurgeIsReported) {
+  for (bool fails : {false, true}) {
+    SCOPED_TRACE(fails);
+    Db().records.clear();
+    AddPilot({.event = {.id = 0x41, .text = "gone", .start = Local(1997, 3, 13, 9, 0)},
+              .attributes = kAttrDeleted});
+    if (fails) link.FailNth("HhPurgeDeleted", link.CountOf("HhPurgeDeleted") + 1, 0x2002);
+    log.Clear();
+    EXPECT_EQ(RunSync(), fails ? 0x2002 : 0);
+    EXPECT_TRUE(Exists(BackupPath()));
+    EXPECT_EQ(Db().records.size(), fails ? 1u : 0u);
+    bool reported = false;
+    for (const auto& [text, activity] : Lines()) {
+      reported |= text == "   - Could not purge the deleted records on Pilot.";
+    }
+    EXPECT_EQ(reported, fails);
+    EXPECT_EQ(ClosingActivity(), fails ? 21 : 20);
+  }
+}
+
 }  // namespace
 }  // namespace datebook_test

@@ -201,8 +201,8 @@ int main(int argc, char** argv) {
     if (endp == count || *endp != '\0' || days < 0 || days > 36500) {
       return Fail(dir, std::string("extract: not a number of days: ") + count);
     }
-    int64_t start = 0, end = 0;
-    velqor::drivers::SyncWindow(now, static_cast<int32_t>(days), &start, &end);
+    int32_t start = 0, end = 0;
+    velqor::platform::ComputeSyncWindow(now, static_cast<int32_t>(days), &start, &end);
     CVuzurTable table;
     if (!velqor::drivers::ExtractIcal(calendar, state, start, end, &table, &error)) {
       return Fail(dir, error);

@@ -7,6 +7,7 @@
 
 #include "drivers/host_calendar.h"
 #include "hostfile/vuzur_table.h"
+#include "platform/clock.h"
 #include "platform/testing/test_support.h"
 
 namespace velqor::drivers {
@@ -34,7 +35,10 @@ class IcalDriverTest : public ::testing::Test {
     ASSERT_TRUE(scratch_.ok());
     vdir_ = scratch_.path() + "/cal";
     std::filesystem::create_directory(vdir_);
-    SyncWindow(Local(2024, 3, 5, 7, 0), 7, &windowStart_, &windowEnd_);
+    int32_t start = 0, end = 0;
+    velqor::platform::ComputeSyncWindow(Local(2024, 3, 5, 7, 0), 7, &start, &end);
+    windowStart_ = start;
+    windowEnd_ = end;
   }
   std::string File(const std::string& name) const { return vdir_ + "/" + name; }
 

@@ -13,4 +13,9 @@ namespace velqor::shell {
 // desktop data file. "name.dat" gives "name.bak"; "dbook" gives "dbook.bak".
 std::string BackupFilePath(const std::string& directory, const std::string& localFileName);
 
+// The mark that the desktop data file holds a synchronization's result the host has not been
+// handed yet: written before the result is saved, removed once it is the update file. A run
+// cut off in between finds it and delivers that result before extracting over it.
+std::string UndeliveredMarkPath(const std::string& directory, const std::string& localFileName);
+
 }  // namespace velqor::shell

@@ -96,8 +96,18 @@ bool RunSynchronization(void* caller, ConduitProperties& properties,
   }
 
   // A result that did not reach the host last time goes first, and alone: a new extract would
-  // not yet contain those changes.
+  // not yet contain those changes. One that a stopped run left in the desktop data file
+  // becomes the update file first.
   const std::string updateFile = directory + kUpdateFileName;
+  const std::string desktopFile = directory + localFileName;
+  const std::string undelivered = UndeliveredMarkPath(directory, localFileName);
+  if (files.Exists(undelivered) && !files.Exists(updateFile)) {
+    if (files.Exists(desktopFile) && !files.Move(desktopFile, updateFile)) {
+      LogShell(kNotMoved);
+      return false;
+    }
+    files.Delete(undelivered);
+  }
   if (files.Exists(updateFile)) {
     if (RunDriverUpdate(settings.driverPath, shortDirectory, kUpdateFileName, environment,
                         userId) == 0) {
@@ -124,7 +134,6 @@ bool RunSynchronization(void* caller, ConduitProperties& properties,
   files.Delete(directory + kErrorFileName);
   // Whatever an earlier run left under this name goes, so that a driver that ends well without
   // writing it is noticed instead of synchronizing stale or no records.
-  const std::string desktopFile = directory + localFileName;
   files.Delete(desktopFile);
   if (RunDriverExtract(settings.driverPath, shortDirectory, localFileName, environment, userId,
                        settings.numDays) == 0) {
@@ -167,6 +176,7 @@ bool RunSynchronization(void* caller, ConduitProperties& properties,
     }
     files.Delete(desktopFile);
   }
+  files.Delete(undelivered);
   if (RunDriverUpdate(settings.driverPath, shortDirectory, kUpdateFileName, environment, userId) ==
       0) {
     return false;  // delivered by the next run

@@ -406,8 +406,9 @@ bool EndsWith(const std::string& s, const std::string& end) {
 }  // namespace
 
 std::vector<std::string> RemoveLeftovers(const ProfilePaths& paths) {
-  static const char* const kUserFiles[] = {kLocalFileName, "datebook.bak",  "extract.dat",
-                                           "update.dat",   "filehost.conf", "host-calendar.txt"};
+  static const char* const kUserFiles[] = {
+      kLocalFileName, "datebook.bak",  "datebook.undelivered", "extract.dat",
+      "update.dat",   "filehost.conf", "host-calendar.txt"};
   std::vector<std::string> removed;
   for (const std::string& folder : {paths.handheld, paths.user}) {
     const bool handheld = folder == paths.handheld;

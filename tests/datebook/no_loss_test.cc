@@ -52,25 +52,33 @@ TEST_F(NoLossTest, ASingleEventMadeRepeatingReplacesItsHostRow) {
   for (HostEdit edit : {HostEdit::kNone, HostEdit::kDeleted, HostEdit::kChanged}) {
     SCOPED_TRACE(static_cast<int>(edit));
     Db().records.clear();
-    SaveHost({});
+    // An event that stays, so that the host never looks emptied.
+    SaveHost({.events = {HostSingle("Anchor", Local(1997, 3, 16, 9, 0))}});
     std::filesystem::remove(BackupPath());
     AddPilot({.event = {.id = 0x401, .text = "Review", .start = Local(1997, 3, 14, 10, 0)},
               .attributes = kAttrDirty});
     SetNow(12, 10);
     ASSERT_EQ(Sync(), 0);
-    ASSERT_EQ(HostLines(), (std::vector<std::string>{"Review 1997-03-14 10:00"}));
+    ASSERT_EQ(HostLines(), Sorted({"Anchor 1997-03-16 09:00", "Review 1997-03-14 10:00"}));
 
     // Weekdays from Wednesday 12 March.
     *Db().FindRecord(0x401) =
         Pack({.event = {.id = 0x401, .text = "Review", .start = Local(1997, 3, 12, 10, 0)},
               .rule = CWeekly(0x3E, 1, -1, 0),
               .attributes = kAttrDirty});
-    std::vector<std::string> pilot = {"Review 1997-03-12 10:00 repeating"};
-    std::vector<std::string> extra;
+    std::vector<std::string> pilot = {"Anchor 1997-03-16 09:00",
+                                      "Review 1997-03-12 10:00 repeating"};
+    std::vector<std::string> extra = {"Anchor 1997-03-16 09:00"};
     if (edit == HostEdit::kDeleted) {
-      EditHost([](std::vector<HostEvent>& events) { events.clear(); });
+      EditHost([](std::vector<HostEvent>& events) {
+        std::erase_if(events, [](const HostEvent& e) { return e.description == "Review"; });
+      });
     } else if (edit == HostEdit::kChanged) {
-      EditHost([](std::vector<HostEvent>& events) { events[0].description = "Review (host)"; });
+      EditHost([](std::vector<HostEvent>& events) {
+        for (HostEvent& e : events) {
+          if (e.description == "Review") e.description = "Review (host)";
+        }
+      });
       pilot.push_back("Review (host) 1997-03-14 10:00");
       extra.push_back("Review (host) 1997-03-14 10:00");
     }
@@ -194,14 +202,16 @@ TEST_F(NoLossTest, AnEditThatMovesAnEventOutOfTheWindowIsReconciled) {
     HostEdit edit;
     std::vector<std::string> both;
   } cases[] = {
-      {HostEdit::kNone, {"Review 1997-03-30 10:00"}},
-      {HostEdit::kDeleted, {"Review 1997-03-30 10:00"}},
-      {HostEdit::kChanged, {"Review (host) 1997-03-14 10:00", "Review 1997-03-30 10:00"}},
+      {HostEdit::kNone, {"Anchor 1997-03-16 09:00", "Review 1997-03-30 10:00"}},
+      {HostEdit::kDeleted, {"Anchor 1997-03-16 09:00", "Review 1997-03-30 10:00"}},
+      {HostEdit::kChanged,
+       {"Anchor 1997-03-16 09:00", "Review (host) 1997-03-14 10:00", "Review 1997-03-30 10:00"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.edit));
     Db().records.clear();
-    SaveHost({});
+    // An event that stays, so that the host never looks emptied.
+    SaveHost({.events = {HostSingle("Anchor", Local(1997, 3, 16, 9, 0))}});
     std::filesystem::remove(BackupPath());
     AddPilot({.event = {.id = 0x601, .text = "Review", .start = Local(1997, 3, 14, 10, 0)},
               .attributes = kAttrDirty});
@@ -212,9 +222,15 @@ TEST_F(NoLossTest, AnEditThatMovesAnEventOutOfTheWindowIsReconciled) {
         Pack({.event = {.id = 0x601, .text = "Review", .start = Local(1997, 3, 30, 10, 0)},
               .attributes = kAttrDirty});
     if (c.edit == HostEdit::kDeleted) {
-      EditHost([](std::vector<HostEvent>& events) { events.clear(); });
+      EditHost([](std::vector<HostEvent>& events) {
+        std::erase_if(events, [](const HostEvent& e) { return e.description == "Review"; });
+      });
     } else if (c.edit == HostEdit::kChanged) {
-      EditHost([](std::vector<HostEvent>& events) { events[0].description = "Review (host)"; });
+      EditHost([](std::vector<HostEvent>& events) {
+        for (HostEvent& e : events) {
+          if (e.description == "Review") e.description = "Review (host)";
+        }
+      });
     }
     for (int day : {13, 14}) {
       SCOPED_TRACE(day);
