@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "drivers/driver_config.h"
 #include "drivers/host_calendar.h"
 #include "hostfile/vuzur_table.h"
 #include "platform/clock.h"
@@ -27,100 +28,11 @@ using velqor::drivers::HostCalendar;
 
 constexpr const char* kConfigName = "filehost.conf";
 constexpr const char* kDefaultCalendar = "host-calendar.txt";
-constexpr const char* kErrorFile = "conderr.txt";
 
-std::string Join(const std::string& dir, const std::string& name) {
-  if (!name.empty() && name[0] == '/') return name;
-  if (dir.empty()) return name;
-  return dir.back() == '/' ? dir + name : dir + "/" + name;
-}
-
-struct Config {
-  std::vector<std::pair<std::string, std::string>> lines;  // kept in order for rewriting
-  std::string Get(const std::string& key) const {
-    for (const auto& [k, v] : lines) {
-      if (k == key) return v;
-    }
-    return "";
-  }
-  void Set(const std::string& key, const std::string& value) {
-    for (auto& [k, v] : lines) {
-      if (k == key) {
-        v = value;
-        return;
-      }
-    }
-    lines.emplace_back(key, value);
-  }
-};
-
-bool ReadConfig(const std::string& dir, Config* config, std::string* error) {
-  const std::string path = Join(dir, kConfigName);
-  velqor::platform::FileSystem& fs = velqor::platform::GetFileSystem();
-  if (!fs.Exists(path)) return true;
-  std::string text;
-  if (!fs.ReadAll(path, &text)) {
-    *error = path + ": cannot be read";
-    return false;
-  }
-  size_t pos = 0;
-  int lineNo = 0;
-  while (pos < text.size()) {
-    size_t nl = text.find('\n', pos);
-    if (nl == std::string::npos) nl = text.size();
-    std::string line = text.substr(pos, nl - pos);
-    pos = nl + 1;
-    ++lineNo;
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-    if (line.empty() || line[0] == '#') continue;
-    const size_t sp = line.find(' ');
-    const std::string key = line.substr(0, sp);
-    const std::string value =
-        sp == std::string::npos ? "" : line.substr(line.find_first_not_of(' ', sp));
-    if (key != "calendar" && key != "timezone" && key != "now") {
-      *error = path + ": line " + std::to_string(lineNo) + ": unknown setting '" + key + "'";
-      return false;
-    }
-    config->lines.emplace_back(key, value);
-  }
-  return true;
-}
-
-bool WriteConfig(const std::string& dir, const Config& config, std::string* error) {
-  std::string text = "# filehost configuration\n";
-  for (const auto& [k, v] : config.lines) text += k + " " + v + "\n";
-  const std::string path = Join(dir, kConfigName);
-  if (!velqor::platform::GetFileSystem().WriteAtomically(path, text)) {
-    *error = path + ": cannot be written";
-    return false;
-  }
-  return true;
-}
-
-bool Now(const Config& config, int64_t* now, std::string* error) {
-  const std::string pinned = config.Get("now");
-  if (pinned.empty()) {
-    *now = static_cast<int64_t>(std::time(nullptr));
-    return true;
-  }
-  int y, mo, d, h, mi, s = 0;
-  char tail;
-  const int n =
-      std::sscanf(pinned.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &s, &tail);
-  if ((n != 5 && n != 6) || !velqor::platform::MakeLocalTime(y, mo, d, h, mi, s, now)) {
-    *error = std::string(kConfigName) + ": now is not YYYY-MM-DD HH:MM[:SS]: " + pinned;
-    return false;
-  }
-  return true;
-}
+using velqor::drivers::JoinPath;
 
 int Fail(const std::string& dir, const std::string& message) {
-  std::fprintf(stderr, "filehost: %s\n", message.c_str());
-  if (!dir.empty()) {
-    velqor::platform::GetFileSystem().WriteAtomically(Join(dir, kErrorFile),
-                                                      "filehost: " + message + "\n");
-  }
-  return 1;
+  return velqor::drivers::ReportFailure("filehost", dir, message);
 }
 
 }  // namespace
@@ -139,8 +51,9 @@ int main(int argc, char** argv) {
   const std::string dir = argv[2];
   const std::string file = argv[3];
   std::string error;
-  Config config;
-  if (!ReadConfig(dir, &config, &error)) return Fail(dir, error);
+  velqor::drivers::DriverConfig config;
+  if (!velqor::drivers::ReadDriverConfig(JoinPath(dir, kConfigName), &config, &error))
+    return Fail(dir, error);
   const std::string zone = config.Get("timezone");
   if (!zone.empty()) {
     setenv("TZ", zone.c_str(), 1);
@@ -150,20 +63,21 @@ int main(int argc, char** argv) {
   if (step == "install") {
     if (file.empty()) return Fail(dir, "install needs a calendar path");
     config.Set("calendar", file);
-    const std::string calendarPath = Join(dir, file);
+    const std::string calendarPath = JoinPath(dir, file);
     HostCalendar calendar;
     if (!velqor::drivers::LoadCalendar(calendarPath, &calendar, &error)) return Fail(dir, error);
     if (!velqor::platform::GetFileSystem().Exists(calendarPath) &&
         !velqor::drivers::SaveCalendar(calendarPath, calendar, &error)) {
       return Fail(dir, error);
     }
-    if (!WriteConfig(dir, config, &error)) return Fail(dir, error);
+    if (!velqor::drivers::WriteDriverConfig(JoinPath(dir, kConfigName), "filehost", config, &error))
+      return Fail(dir, error);
     return 0;
   }
 
   const std::string calendarName = config.Get("calendar");
   const std::string calendarPath =
-      Join(dir, calendarName.empty() ? kDefaultCalendar : calendarName);
+      JoinPath(dir, calendarName.empty() ? kDefaultCalendar : calendarName);
   HostCalendar calendar;
   if (!velqor::drivers::LoadCalendar(calendarPath, &calendar, &error)) return Fail(dir, error);
 
@@ -175,7 +89,7 @@ int main(int argc, char** argv) {
       return Fail(dir, std::string("extract: not a number of days: ") + count);
     }
     int64_t now = 0;
-    if (!Now(config, &now, &error)) return Fail(dir, error);
+    if (!velqor::drivers::PinnedNow(config, kConfigName, &now, &error)) return Fail(dir, error);
     // The conduit's own window, so that both sides take the same days.
     int32_t start = 0, end = 0;
     velqor::platform::ComputeSyncWindow(now, static_cast<int32_t>(days), &start, &end);
@@ -183,19 +97,19 @@ int main(int argc, char** argv) {
     if (!velqor::drivers::ExtractWindow(calendar, start, end, &table, &error)) {
       return Fail(dir, error);
     }
-    const long saved = table.SaveTo(Join(dir, file));
+    const long saved = table.SaveTo(JoinPath(dir, file));
     if (saved != 0) {
-      return Fail(dir,
-                  Join(dir, file) + ": cannot be written (status " + std::to_string(saved) + ")");
+      return Fail(
+          dir, JoinPath(dir, file) + ": cannot be written (status " + std::to_string(saved) + ")");
     }
     return 0;
   }
 
   if (step == "update") {
     CVuzurTable update;
-    const long loaded = update.LoadFrom(Join(dir, file), 0);
+    const long loaded = update.LoadFrom(JoinPath(dir, file), 0);
     if (loaded != 0) {
-      return Fail(dir, Join(dir, file) + ": does not load (status " + std::to_string(loaded) +
+      return Fail(dir, JoinPath(dir, file) + ": does not load (status " + std::to_string(loaded) +
                            "); the calendar is unchanged");
     }
     velqor::drivers::UpdateCounts counts;

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "drivers/driver_config.h"
 #include "drivers/host_calendar.h"
 #include "drivers/ical_calendar.h"
 #include "drivers/ical_state.h"
@@ -32,100 +33,11 @@ namespace {
 
 constexpr const char* kConfigName = "icalhost.conf";
 constexpr const char* kStateName = "icalhost.db";
-constexpr const char* kErrorFile = "conderr.txt";
 
-std::string Join(const std::string& dir, const std::string& name) {
-  if (!name.empty() && name[0] == '/') return name;
-  if (dir.empty()) return name;
-  return dir.back() == '/' ? dir + name : dir + "/" + name;
-}
-
-struct Config {
-  std::vector<std::pair<std::string, std::string>> lines;  // kept in order for rewriting
-  std::string Get(const std::string& key) const {
-    for (const auto& [k, v] : lines) {
-      if (k == key) return v;
-    }
-    return "";
-  }
-  void Set(const std::string& key, const std::string& value) {
-    for (auto& [k, v] : lines) {
-      if (k == key) {
-        v = value;
-        return;
-      }
-    }
-    lines.emplace_back(key, value);
-  }
-};
-
-bool ReadConfig(const std::string& dir, Config* config, std::string* error) {
-  const std::string path = Join(dir, kConfigName);
-  velqor::platform::FileSystem& fs = velqor::platform::GetFileSystem();
-  if (!fs.Exists(path)) return true;
-  std::string text;
-  if (!fs.ReadAll(path, &text)) {
-    *error = path + ": cannot be read";
-    return false;
-  }
-  size_t pos = 0;
-  int lineNo = 0;
-  while (pos < text.size()) {
-    size_t nl = text.find('\n', pos);
-    if (nl == std::string::npos) nl = text.size();
-    std::string line = text.substr(pos, nl - pos);
-    pos = nl + 1;
-    ++lineNo;
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-    if (line.empty() || line[0] == '#') continue;
-    const size_t sp = line.find(' ');
-    const std::string key = line.substr(0, sp);
-    const std::string value =
-        sp == std::string::npos ? "" : line.substr(line.find_first_not_of(' ', sp));
-    if (key != "calendar" && key != "timezone" && key != "now") {
-      *error = path + ": line " + std::to_string(lineNo) + ": unknown setting '" + key + "'";
-      return false;
-    }
-    config->lines.emplace_back(key, value);
-  }
-  return true;
-}
-
-bool WriteConfig(const std::string& dir, const Config& config, std::string* error) {
-  std::string text = "# icalhost configuration\n";
-  for (const auto& [k, v] : config.lines) text += k + " " + v + "\n";
-  const std::string path = Join(dir, kConfigName);
-  if (!velqor::platform::GetFileSystem().WriteAtomically(path, text)) {
-    *error = path + ": cannot be written";
-    return false;
-  }
-  return true;
-}
-
-bool Now(const Config& config, int64_t* now, std::string* error) {
-  const std::string pinned = config.Get("now");
-  if (pinned.empty()) {
-    *now = static_cast<int64_t>(std::time(nullptr));
-    return true;
-  }
-  int y, mo, d, h, mi, s = 0;
-  char tail;
-  const int n =
-      std::sscanf(pinned.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &s, &tail);
-  if ((n != 5 && n != 6) || !velqor::platform::MakeLocalTime(y, mo, d, h, mi, s, now)) {
-    *error = std::string(kConfigName) + ": now is not YYYY-MM-DD HH:MM[:SS]: " + pinned;
-    return false;
-  }
-  return true;
-}
+using velqor::drivers::JoinPath;
 
 int Fail(const std::string& dir, const std::string& message) {
-  std::fprintf(stderr, "icalhost: %s\n", message.c_str());
-  if (!dir.empty()) {
-    velqor::platform::GetFileSystem().WriteAtomically(Join(dir, kErrorFile),
-                                                      "icalhost: " + message + "\n");
-  }
-  return 1;
+  return velqor::drivers::ReportFailure("icalhost", dir, message);
 }
 
 // The calendar, refused whole when any part of it cannot be read: leaving a damaged file's
@@ -159,8 +71,9 @@ int main(int argc, char** argv) {
   std::string userId;
   for (int i = 4; i < argc - 1; ++i) userId += (i > 4 ? " " : "") + std::string(argv[i]);
   std::string error;
-  Config config;
-  if (!ReadConfig(dir, &config, &error)) return Fail(dir, error);
+  velqor::drivers::DriverConfig config;
+  if (!velqor::drivers::ReadDriverConfig(JoinPath(dir, kConfigName), &config, &error))
+    return Fail(dir, error);
   const std::string zone = config.Get("timezone");
   if (!zone.empty()) {
     setenv("TZ", zone.c_str(), 1);
@@ -169,7 +82,7 @@ int main(int argc, char** argv) {
 
   if (step == "install") {
     if (file.empty()) return Fail(dir, "install needs a calendar path");
-    const std::string path = Join(dir, file);
+    const std::string path = JoinPath(dir, file);
     std::error_code ec;
     if (path.size() < 4 || path.compare(path.size() - 4, 4, ".ics") != 0) {
       std::filesystem::create_directories(path, ec);
@@ -181,18 +94,19 @@ int main(int argc, char** argv) {
       }
     }
     config.Set("calendar", file);
-    if (!WriteConfig(dir, config, &error)) return Fail(dir, error);
+    if (!velqor::drivers::WriteDriverConfig(JoinPath(dir, kConfigName), "icalhost", config, &error))
+      return Fail(dir, error);
     return 0;
   }
 
   const std::string calendarName = config.Get("calendar");
   if (calendarName.empty()) return Fail(dir, std::string(kConfigName) + " names no calendar");
   velqor::drivers::IcalCalendar calendar;
-  if (!OpenCalendar(Join(dir, calendarName), &calendar, &error)) return Fail(dir, error);
+  if (!OpenCalendar(JoinPath(dir, calendarName), &calendar, &error)) return Fail(dir, error);
   velqor::drivers::IcalState state;
-  if (!state.Open(Join(dir, kStateName), &error)) return Fail(dir, error);
+  if (!state.Open(JoinPath(dir, kStateName), &error)) return Fail(dir, error);
   int64_t now = 0;
-  if (!Now(config, &now, &error)) return Fail(dir, error);
+  if (!velqor::drivers::PinnedNow(config, kConfigName, &now, &error)) return Fail(dir, error);
 
   if (step == "extract") {
     char* endp = nullptr;
@@ -207,10 +121,10 @@ int main(int argc, char** argv) {
     if (!velqor::drivers::ExtractIcal(calendar, state, start, end, &table, &error)) {
       return Fail(dir, error);
     }
-    const long saved = table.SaveTo(Join(dir, file));
+    const long saved = table.SaveTo(JoinPath(dir, file));
     if (saved != 0) {
-      return Fail(dir,
-                  Join(dir, file) + ": cannot be written (status " + std::to_string(saved) + ")");
+      return Fail(
+          dir, JoinPath(dir, file) + ": cannot be written (status " + std::to_string(saved) + ")");
     }
     if (!state.Commit(&error)) return Fail(dir, error);
     return 0;
@@ -218,9 +132,9 @@ int main(int argc, char** argv) {
 
   if (step == "update") {
     CVuzurTable update;
-    const long loaded = update.LoadFrom(Join(dir, file), 0);
+    const long loaded = update.LoadFrom(JoinPath(dir, file), 0);
     if (loaded != 0) {
-      return Fail(dir, Join(dir, file) + ": does not load (status " + std::to_string(loaded) +
+      return Fail(dir, JoinPath(dir, file) + ": does not load (status " + std::to_string(loaded) +
                            "); the calendar is unchanged");
     }
     velqor::drivers::IcalUpdateCounts counts;
