@@ -477,5 +477,26 @@ TEST_F(NoLossTest, AnEventTheHostMovesIntoTheWindowStaysOneRecord) {
   EXPECT_EQ(HostIds().at(moved[0]), 0xC01u);
 }
 
+// The handheld moves yesterday's event, which the extract no longer holds, into the window:
+// the host's row of that ID moves with it instead of staying beside the new one.
+TEST_F(NoLossTest, YesterdaysEventMovedIntoTheWindowReplacesItsHostRow) {
+  AddPilot({.event = {.id = 0xD01, .text = "Call", .start = Local(1997, 3, 12, 15, 0)},
+            .attributes = kAttrDirty});
+  SaveHost({.events = {HostSingle("Anchor", Local(1997, 3, 16, 9, 0))}});
+  SetNow(12, 10);
+  ASSERT_EQ(Sync(), 0);
+  *Db().FindRecord(0xD01) =
+      Pack({.event = {.id = 0xD01, .text = "Call", .start = Local(1997, 3, 14, 15, 0)},
+            .attributes = kAttrDirty});
+  const std::vector<std::string> both = {"Anchor 1997-03-16 09:00", "Call 1997-03-14 15:00"};
+  for (int day : {13, 14}) {
+    SCOPED_TRACE(day);
+    SetNow(day, 10);
+    ASSERT_EQ(Sync(), 0);
+    EXPECT_EQ(PilotLines(), both);
+    EXPECT_EQ(HostLines(), both);
+  }
+}
+
 }  // namespace
 }  // namespace datebook_test
