@@ -366,8 +366,10 @@ int32_t JournalingHandheld::WriteRecord(RawRecord* record) {
   if (db == nullptr) return inner_->WriteRecord(record);
   const uint32_t askedId = record->recordId;
   const HandheldRecord* before = askedId != 0 ? db->FindRecord(askedId) : nullptr;
-  const std::optional<HandheldRecord> old =
-      before ? std::optional<HandheldRecord>(*before) : std::nullopt;
+  // A plain copy and a flag: GCC 12 takes an optional copied here for uninitialized at -O3.
+  const bool existed = before != nullptr;
+  HandheldRecord old;
+  if (existed) old = *before;
   const uint32_t seed = db->uniqueIdSeed;
   const uint32_t number = db->modificationNumber;
   const int32_t status = inner_->WriteRecord(record);
@@ -379,8 +381,8 @@ int32_t JournalingHandheld::WriteRecord(RawRecord* record) {
     return 0;
   }
   // Not durable, so not done.
-  if (old) {
-    *db->FindRecord(askedId) = *old;
+  if (existed) {
+    *db->FindRecord(askedId) = old;
   } else {
     const uint32_t id = record->recordId;
     RemoveWhere(db, [id](const HandheldRecord& r) { return r.id == id; });
