@@ -1,6 +1,7 @@
 #include "drivers/driver_config.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "platform/clock.h"
@@ -62,6 +63,17 @@ bool ReadDriverConfig(const std::string& path, DriverConfig* config, std::string
       return false;
     }
     config->lines.emplace_back(key, value);
+  }
+  return true;
+}
+
+bool OpenDriverConfig(const std::string& dir, const std::string& fileName, DriverConfig* config,
+                      std::string* error) {
+  if (!ReadDriverConfig(JoinPath(dir, fileName), config, error)) return false;
+  const std::string zone = config->Get("timezone");
+  if (!zone.empty()) {
+    setenv("TZ", zone.c_str(), 1);
+    velqor::platform::ReloadTimeZone();
   }
   return true;
 }

@@ -22,6 +22,10 @@ struct DriverConfig {
 // A missing file is an empty configuration; a key other than calendar, timezone and now is
 // refused with its line number.
 bool ReadDriverConfig(const std::string& path, DriverConfig* config, std::string* error);
+// Reads the configuration file `fileName` in `dir` and takes its time zone, if it names one,
+// as the process's own.
+bool OpenDriverConfig(const std::string& dir, const std::string& fileName, DriverConfig* config,
+                      std::string* error);
 // Replaces the file atomically, under a comment naming the program.
 bool WriteDriverConfig(const std::string& path, const std::string& program,
                        const DriverConfig& config, std::string* error);

@@ -72,12 +72,8 @@ int main(int argc, char** argv) {
   for (int i = 4; i < argc - 1; ++i) userId += (i > 4 ? " " : "") + std::string(argv[i]);
   std::string error;
   velqor::drivers::DriverConfig config;
-  if (!velqor::drivers::ReadDriverConfig(JoinPath(dir, kConfigName), &config, &error))
+  if (!velqor::drivers::OpenDriverConfig(dir, kConfigName, &config, &error)) {
     return Fail(dir, error);
-  const std::string zone = config.Get("timezone");
-  if (!zone.empty()) {
-    setenv("TZ", zone.c_str(), 1);
-    velqor::platform::ReloadTimeZone();
   }
 
   if (step == "install") {
